@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+
+#include "host/clock.h"
+#include "host/process_control.h"
+#include "watchdog/instant.h"
+
+namespace sidecar {
+
+// The machine as a poll sees it. Every member defaults to the real source; tests swap single
+// members for fixtures and fake clocks.
+struct Platform {
+  std::filesystem::path proc_root = "/proc";
+  std::filesystem::path sys_root = "/sys";
+  std::function<Instant()> monotonic_now = read_monotonic_clock;
+  std::function<Instant()> wall_now = read_wall_clock;
+  std::function<std::uint32_t()> own_pid = read_own_pid;
+};
+
+}  // namespace sidecar

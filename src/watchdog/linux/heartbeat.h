@@ -1,0 +1,22 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+
+#include "events/watchdog_event.h"
+#include "watchdog/instant.h"
+
+namespace sidecar {
+
+inline constexpr Duration heartbeat_interval{5, 0};
+
+// Whole milliseconds from the Unix epoch to `wall`; 0 for a reading before the epoch.
+u128 epoch_millis(Instant wall);
+
+// Nothing until `heartbeat_interval` has passed since `last_heartbeat`. Then `last_heartbeat`
+// moves to a fresh monotonic reading and the payload carries the wall-clock time.
+std::optional<HeartbeatPayload> heartbeat_step(Instant& last_heartbeat,
+                                               const std::function<Instant()>& monotonic_now,
+                                               const std::function<Instant()>& wall_now);
+
+}  // namespace sidecar

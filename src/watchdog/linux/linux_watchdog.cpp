@@ -1,0 +1,35 @@
+#include "watchdog/linux/linux_watchdog.h"
+
+#include <utility>
+
+#include "watchdog/linux/heartbeat.h"
+
+namespace sidecar {
+
+LinuxWatchdog::LinuxWatchdog() : LinuxWatchdog(Platform{}) {}
+
+LinuxWatchdog::LinuxWatchdog(Platform platform_in)
+    : platform(std::move(platform_in)),
+      last_heartbeat(seconds_before(platform.monotonic_now(), 10)) {}
+
+std::optional<WatchdogEvent> LinuxWatchdog::poll() { return run_poll_cycle(*this, emit_gate); }
+
+void LinuxWatchdog::refresh() {}
+
+bool LinuxWatchdog::traced() { return false; }
+
+std::vector<std::string> LinuxWatchdog::vm_indicators() { return {}; }
+
+std::vector<SuspiciousProcessPayload> LinuxWatchdog::suspicious_processes() { return {}; }
+
+std::optional<AiAssistantMatch> LinuxWatchdog::ai_assistant() { return std::nullopt; }
+
+std::optional<HeartbeatPayload> LinuxWatchdog::heartbeat() {
+  return heartbeat_step(last_heartbeat, platform.monotonic_now, platform.wall_now);
+}
+
+std::uint32_t LinuxWatchdog::own_pid() { return platform.own_pid(); }
+
+Instant LinuxWatchdog::monotonic_now() { return platform.monotonic_now(); }
+
+}  // namespace sidecar

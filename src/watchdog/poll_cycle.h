@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "events/watchdog_event.h"
+#include "watchdog/detection/detection_utils.h"
+#include "watchdog/instant.h"
+
+namespace sidecar {
+
+class EmitGate;
+
+// The checks of one poll. The cycle calls them in a fixed order and stops at the first finding
+// the gate allows, so a step is asked only when every earlier one has been passed.
+class PollSteps {
+ public:
+  virtual ~PollSteps() = default;
+
+  // Brings the process table up to date; runs first in every poll.
+  virtual void refresh() = 0;
+  virtual bool traced() = 0;
+  virtual std::vector<std::string> vm_indicators() = 0;
+  virtual std::vector<SuspiciousProcessPayload> suspicious_processes() = 0;
+  virtual std::optional<AiAssistantMatch> ai_assistant() = 0;
+  // Not gated: it keeps its own spacing.
+  virtual std::optional<HeartbeatPayload> heartbeat() = 0;
+
+  virtual std::uint32_t own_pid() = 0;
+  virtual Instant monotonic_now() = 0;
+};
+
+// One poll: refresh, then tracer ("debugger"), virtual machine ("vm"), the first suspicious
+// process ("suspicious:" + name), an AI assistant ("overlay:" + name) and the heartbeat. A
+// finding the gate refuses is dropped and the next step runs.
+std::optional<WatchdogEvent> run_poll_cycle(PollSteps& steps, EmitGate& gate);
+
+}  // namespace sidecar

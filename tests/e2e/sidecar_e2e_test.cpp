@@ -1,0 +1,227 @@
+// The real binary, started as a host would start it.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/child_process.h"
+
+namespace sidecar::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* start_lines =
+    "[sidecar] Starting Watchdog Sidecar...\n"
+    "[linux-watchdog] LinuxWatchdog started monitoring.\n";
+
+ChildProcess start(ChildOptions options = {}) { return ChildProcess(SIDECAR_BINARY, options); }
+
+// A compact JSON object: braces around it and no white space outside strings.
+bool is_compact_object(const std::string& line) {
+  if (line.size() < 2 || line.front() != '{' || line.back() != '}') return false;
+  bool in_string = false;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    const auto c = static_cast<unsigned char>(line[i]);
+    if (c < 0x20) return false;
+    if (in_string) {
+      if (c == '\\') ++i;
+      if (c == '"') in_string = false;
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == ' ') {
+      return false;
+    }
+  }
+  return !in_string;
+}
+
+// Every line parses with an independent JSON parser as an object with "event" then "payload".
+void expect_valid_json_lines(const std::vector<std::string>& lines) {
+  const auto path = std::filesystem::temp_directory_path() /
+                    ("sidecar-lines-" + std::to_string(getpid()) + ".jsonl");
+  {
+    std::ofstream file(path);
+    for (const auto& line : lines) file << line << '\n';
+  }
+  const std::string command =
+      "jq -e -c 'keys_unsorted == [\"event\",\"payload\"] and (.event | type) == \"string\"' " +
+      path.string() + " | grep -vc '^true$'";
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  char answer[32] = {};
+  const bool read = std::fgets(answer, sizeof answer, pipe) != nullptr;
+  const int status = pclose(pipe);
+  std::filesystem::remove(path);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(std::string(answer), "0\n") << "lines that jq rejects or that are not events";
+  EXPECT_TRUE(WIFEXITED(status));
+}
+
+std::string event_tag(const std::string& line) {
+  const std::string prefix = R"({"event":")";
+  if (line.rfind(prefix, 0) != 0) return {};
+  return line.substr(prefix.size(), line.find('"', prefix.size()) - prefix.size());
+}
+
+long long heartbeat_millis(const std::string& line) {
+  const auto at = line.find(R"("timestamp":)");
+  return std::atoll(line.c_str() + at + 12);
+}
+
+TEST(Sidecar, StartLinesFirstThenCompactJsonLinesWithAHeartbeatAboutEveryFiveSeconds) {
+  ChildOptions options;
+  options.merge_err_into_out = true;
+  ChildProcess sidecar = start(options);
+
+  EXPECT_EQ(sidecar.read_line(5s), "[sidecar] Starting Watchdog Sidecar...");
+  EXPECT_EQ(sidecar.read_line(5s), "[linux-watchdog] LinuxWatchdog started monitoring.");
+
+  std::vector<std::string> lines;
+  std::vector<std::size_t> beats;  // indexes of heartbeat lines
+  const auto give_up = std::chrono::steady_clock::now() + 25s;
+  while (beats.size() < 3 && std::chrono::steady_clock::now() < give_up) {
+    bool complete = false;
+    auto line =
+        sidecar.read_line(give_up - std::chrono::steady_clock::now() > 0s ? 1s : 0s, &complete);
+    if (!line) continue;
+    ASSERT_TRUE(complete);
+    ASSERT_TRUE(is_compact_object(*line)) << *line;
+    if (event_tag(*line) == "heartbeat") beats.push_back(lines.size());
+    lines.push_back(*line);
+  }
+  ASSERT_EQ(beats.size(), 3U);
+  expect_valid_json_lines(lines);
+  for (std::size_t i = 1; i < beats.size(); ++i) {
+    const long long gap = heartbeat_millis(lines[beats[i]]) - heartbeat_millis(lines[beats[i - 1]]);
+    SCOPED_TRACE(lines[beats[i]]);
+    EXPECT_GE(gap, 4900);
+    // Findings reported between two heartbeats postpone the second one.
+    if (beats[i] == beats[i - 1] + 1) {
+      EXPECT_LE(gap, 9000);
+    }
+  }
+  const long long now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::system_clock::now().time_since_epoch())
+                               .count();
+  EXPECT_NEAR(static_cast<double>(heartbeat_millis(lines[beats.back()])),
+              static_cast<double>(now_ms), 3000.0);
+}
+
+TEST(Sidecar, ArgumentsAreIgnored) {
+  ChildOptions options;
+  options.args = {"--help", "-v", "two words", "", "--version"};
+  ChildProcess sidecar = start(options);
+  const auto line = sidecar.read_line(5s);
+  ASSERT_TRUE(line);
+  EXPECT_TRUE(is_compact_object(*line)) << *line;
+  EXPECT_FALSE(event_tag(*line).empty());
+  EXPECT_TRUE(sidecar.running());
+  kill(sidecar.pid(), SIGTERM);
+  ASSERT_TRUE(sidecar.wait_for_exit(5s));
+  EXPECT_EQ(sidecar.read_err(2s), start_lines);
+}
+
+TEST(Sidecar, KeepsPollingSilentlyAfterTheReaderOfStdoutHasGone) {
+  ChildProcess sidecar = start();
+  ASSERT_TRUE(sidecar.read_line(5s));
+  sidecar.close_out_reader();
+  // Long enough for the next heartbeat to hit the closed pipe.
+  std::this_thread::sleep_for(7s);
+  EXPECT_TRUE(sidecar.running());
+  kill(sidecar.pid(), SIGTERM);
+  const auto status = sidecar.wait_for_exit(5s);
+  ASSERT_TRUE(status);
+  EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGTERM);
+  EXPECT_EQ(sidecar.read_err(2s), start_lines);
+}
+
+TEST(Sidecar, SigtermEndsItAtOnceWithoutFurtherOutput) {
+  for (const int signal_number : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(signal_number);
+    ChildProcess sidecar = start();
+    ASSERT_TRUE(sidecar.read_line(5s));
+    kill(sidecar.pid(), signal_number);
+    const auto status = sidecar.wait_for_exit(1s);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == signal_number);
+    EXPECT_EQ(sidecar.read_line(1s), std::nullopt);
+    EXPECT_EQ(sidecar.read_err(1s), start_lines);
+  }
+}
+
+TEST(Sidecar, RunsWithStandardStreamsClosedOrRedirected) {
+  const auto output_file = std::filesystem::temp_directory_path() /
+                           ("sidecar-out-" + std::to_string(getpid()) + ".jsonl");
+  struct Case {
+    const char* name;
+    Stream in, out, err;
+  };
+  const Case cases[] = {
+      {"stdin closed", Stream::closed, Stream::pipe, Stream::pipe},
+      {"stdout closed", Stream::pipe, Stream::closed, Stream::pipe},
+      {"stderr closed", Stream::pipe, Stream::pipe, Stream::closed},
+      {"all closed", Stream::closed, Stream::closed, Stream::closed},
+      {"stdout on /dev/full", Stream::pipe, Stream::dev_full, Stream::pipe},
+      {"stdout to a file", Stream::pipe, Stream::file, Stream::pipe},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ChildOptions options;
+    options.in = c.in;
+    options.out = c.out;
+    options.err = c.err;
+    options.output_path = output_file.string();
+    ChildProcess sidecar = start(options);
+    if (c.out == Stream::pipe) {
+      const auto line = sidecar.read_line(5s);
+      ASSERT_TRUE(line);
+      EXPECT_TRUE(is_compact_object(*line));
+    } else if (c.out == Stream::file) {
+      // The first line is in the file while the sidecar still runs: nothing waits in a buffer.
+      std::string text;
+      for (int tries = 0; tries < 50 && text.find('\n') == std::string::npos; ++tries) {
+        std::this_thread::sleep_for(100ms);
+        std::ifstream file(output_file);
+        text.assign(std::istreambuf_iterator<char>(file), {});
+      }
+      ASSERT_NE(text.find('\n'), std::string::npos);
+      EXPECT_TRUE(is_compact_object(text.substr(0, text.find('\n'))));
+    } else {
+      std::this_thread::sleep_for(1500ms);
+    }
+    EXPECT_TRUE(sidecar.running());
+    if (c.err == Stream::pipe) {
+      kill(sidecar.pid(), SIGTERM);
+      sidecar.wait_for_exit(5s);
+      EXPECT_EQ(sidecar.read_err(2s), start_lines);
+    }
+  }
+  std::filesystem::remove(output_file);
+}
+
+TEST(Sidecar, AStartLineThatCannotBeWrittenIsFatal) {
+  for (const Stream err : {Stream::dev_full, Stream::dead_pipe}) {
+    ChildOptions options;
+    options.err = err;
+    ChildProcess sidecar = start(options);
+    const auto status = sidecar.wait_for_exit(5s);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(WIFEXITED(*status));
+    EXPECT_EQ(WEXITSTATUS(*status), 101);
+    EXPECT_EQ(sidecar.read_line(1s), std::nullopt);
+  }
+}
+
+}  // namespace
+}  // namespace sidecar::testing

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sidecar::testing {
+
+// How the standard streams of a child are set up.
+enum class Stream {
+  pipe,       // a pipe the test reads (or, for stdin, writes)
+  closed,     // not open at all when the program starts
+  dev_full,   // "/dev/full": every write fails with ENOSPC
+  dead_pipe,  // a pipe whose other end is already closed
+  file,       // the file at `output_path` (stdout only)
+};
+
+struct ChildOptions {
+  std::vector<std::string> args;
+  Stream in = Stream::pipe;
+  Stream out = Stream::pipe;
+  Stream err = Stream::pipe;
+  bool merge_err_into_out = false;  // stderr joins the stdout pipe, so their order shows
+  std::string output_path;
+};
+
+// A program run by a test; killed and reaped when the object goes.
+class ChildProcess {
+ public:
+  ChildProcess(const std::string& program, const ChildOptions& options);
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  pid_t pid() const { return child; }
+
+  // The next line of stdout (without its line feed) within `timeout`; nothing at end of stream
+  // or timeout. A last piece without a line feed is returned with `complete` false.
+  std::optional<std::string> read_line(std::chrono::milliseconds timeout, bool* complete = nullptr);
+  // Whatever stderr holds within `timeout`, up to end of stream.
+  std::string read_err(std::chrono::milliseconds timeout);
+  void close_out_reader();
+
+  bool running();
+  // The wait status once the child has ended within `timeout`.
+  std::optional<int> wait_for_exit(std::chrono::milliseconds timeout);
+
+ private:
+  pid_t child = -1;
+  int out_fd = -1;
+  int err_fd = -1;
+  int in_fd = -1;
+  std::string out_buffer;
+  std::optional<int> status;
+};
+
+}  // namespace sidecar::testing

@@ -1,0 +1,183 @@
+#include "watchdog/poll_cycle.h"
+
+#include <gtest/gtest.h>
+
+#include "events/json_writer.h"
+#include "watchdog/detection/emit_gate.h"
+#include "watchdog/linux/heartbeat.h"
+#include "watchdog/linux/linux_watchdog.h"
+
+namespace sidecar {
+namespace {
+
+// Steps that report what a test sets and log the order in which they are asked.
+class FakeSteps final : public PollSteps {
+ public:
+  bool is_traced = false;
+  std::vector<std::string> indicators;
+  std::vector<SuspiciousProcessPayload> records;
+  std::optional<AiAssistantMatch> assistant;
+
+  Instant now{100, 0};
+  Instant last_heartbeat = seconds_before(now, 10);
+  std::vector<std::string> log;
+
+  void refresh() override { log.push_back("refresh"); }
+  bool traced() override {
+    log.push_back("traced");
+    return is_traced;
+  }
+  std::vector<std::string> vm_indicators() override {
+    log.push_back("vm");
+    return indicators;
+  }
+  std::vector<SuspiciousProcessPayload> suspicious_processes() override {
+    log.push_back("suspicious");
+    return records;
+  }
+  std::optional<AiAssistantMatch> ai_assistant() override {
+    log.push_back("assistant");
+    return assistant;
+  }
+  std::optional<HeartbeatPayload> heartbeat() override {
+    log.push_back("heartbeat");
+    return heartbeat_step(
+        last_heartbeat, [this] { return now; },
+        [] {
+          return Instant{1, 999'000'000};
+        });
+  }
+  std::uint32_t own_pid() override { return 812; }
+  Instant monotonic_now() override { return now; }
+
+  void find_everything() {
+    is_traced = true;
+    indicators = {"cpuid_hypervisor"};
+    records = {{731, "obs", "Screen Recorder"}, {732, "gdb", "Debugger"}};
+    assistant = AiAssistantMatch{977, "Cluely"};
+  }
+};
+
+std::string poll_json(FakeSteps& steps, EmitGate& gate) {
+  steps.log.clear();
+  const auto event = run_poll_cycle(steps, gate);
+  return event ? to_json(*event).value_or("(unwritable)") : "(none)";
+}
+
+using Log = std::vector<std::string>;
+
+TEST(PollCycle, PriorityOrderWithCoolingFindingsFallingThrough) {
+  FakeSteps steps;
+  steps.find_everything();
+  EmitGate gate;
+
+  EXPECT_EQ(
+      poll_json(steps, gate),
+      R"j({"event":"suspicious_process_detected","payload":{"pid":812,"name":"self","reason":"Process is being traced (status/TracerPid)"}})j");
+  EXPECT_EQ(steps.log, (Log{"refresh", "traced"}));
+
+  steps.now.sec += 1;
+  EXPECT_EQ(
+      poll_json(steps, gate),
+      R"({"event":"vm_detected","payload":{"is_vm":true,"confidence":0.8,"indicators":["cpuid_hypervisor"]}})");
+  EXPECT_EQ(steps.log, (Log{"refresh", "traced", "vm"}));
+
+  steps.now.sec += 1;
+  EXPECT_EQ(
+      poll_json(steps, gate),
+      R"({"event":"suspicious_process_detected","payload":{"pid":731,"name":"obs","reason":"Screen Recorder"}})");
+
+  steps.now.sec += 1;
+  EXPECT_EQ(
+      poll_json(steps, gate),
+      R"({"event":"stealth_overlay_detected","payload":{"severity":"high","owner_name":"Cluely","owner_pid":977,"bundle_id":null,"window_layer":0,"window_alpha":1.0,"matched_list":"denylist","capture_excluded":false,"method":"process_name","reason":"running process matches AI-assistant denylist: 'Cluely'","os_note":null}})");
+
+  // The heartbeat fell due at the first poll and was held back by the findings until now.
+  steps.now.sec += 1;
+  EXPECT_EQ(poll_json(steps, gate), R"({"event":"heartbeat","payload":{"timestamp":1999}})");
+  EXPECT_EQ(steps.log, (Log{"refresh", "traced", "vm", "suspicious", "assistant", "heartbeat"}));
+  EXPECT_EQ(steps.last_heartbeat, steps.now);
+
+  steps.now.sec += 1;
+  EXPECT_EQ(poll_json(steps, gate), "(none)");
+
+  // Sixty seconds after its first report the tracer comes back first.
+  steps.now = {160, 0};
+  EXPECT_NE(poll_json(steps, gate).find(R"("name":"self")"), std::string::npos);
+}
+
+TEST(PollCycle, OnlyTheFirstSuspiciousRecordIsOffered) {
+  FakeSteps steps;
+  EmitGate gate;
+  ASSERT_TRUE(gate.allow("suspicious:obs", steps.now));
+  steps.records = {{731, "obs", "Screen Recorder"}, {732, "gdb", "Debugger"}};
+
+  // obs is cooling, so gdb is not reported either; the poll goes on to the heartbeat.
+  EXPECT_EQ(poll_json(steps, gate), R"({"event":"heartbeat","payload":{"timestamp":1999}})");
+
+  // gdb was never offered, so its key is still unseen.
+  steps.now.sec += 1;
+  steps.records = {{732, "gdb", "Debugger"}};
+  EXPECT_NE(poll_json(steps, gate).find(R"("name":"gdb")"), std::string::npos);
+}
+
+TEST(PollCycle, SameNamedProcessesShareOneKey) {
+  FakeSteps steps;
+  EmitGate gate;
+  steps.records = {{731, "obs", "Screen Recorder"}};
+  EXPECT_NE(poll_json(steps, gate).find(R"("pid":731)"), std::string::npos);
+  steps.now.sec += 1;
+  steps.records = {{990, "obs", "Screen Recorder"}};
+  EXPECT_EQ(poll_json(steps, gate), R"({"event":"heartbeat","payload":{"timestamp":1999}})");
+}
+
+TEST(PollCycle, NoFindingAsksTheGateNothing) {
+  FakeSteps steps;
+  EmitGate gate;
+  EXPECT_EQ(poll_json(steps, gate), R"({"event":"heartbeat","payload":{"timestamp":1999}})");
+  steps.now.sec += 1;
+  EXPECT_EQ(poll_json(steps, gate), "(none)");
+  // Had the empty lists been offered, these keys would be cooling now.
+  steps.now.sec += 1;
+  steps.indicators = {"cpuid_hypervisor"};
+  EXPECT_NE(poll_json(steps, gate).find("vm_detected"), std::string::npos);
+  steps.assistant = AiAssistantMatch{5, ""};
+  steps.now.sec += 1;
+  EXPECT_NE(poll_json(steps, gate).find(R"("owner_name":"")"), std::string::npos);
+}
+
+TEST(PollCycle, CoolingVmIsReportedAgainWithTheIndicatorsOfThatLaterPoll) {
+  FakeSteps steps;
+  EmitGate gate;
+  steps.indicators = {"cpuid_hypervisor"};
+  EXPECT_NE(poll_json(steps, gate).find(R"(["cpuid_hypervisor"])"), std::string::npos);
+  steps.indicators = {"cpuid_hypervisor", "mac_oui_vbox"};
+  steps.now.sec += 30;
+  EXPECT_EQ(poll_json(steps, gate).find("vm_detected"), std::string::npos);
+  steps.now.sec += 30;
+  EXPECT_NE(poll_json(steps, gate).find(R"(["cpuid_hypervisor","mac_oui_vbox"])"),
+            std::string::npos);
+}
+
+TEST(LinuxWatchdog, FirstPollBeatsAtOnceEvenSoonAfterBootThenWaitsFiveSeconds) {
+  Instant mono{3, 0};  // the monotonic clock starts at boot: ten seconds back lies before its zero
+  Platform platform;
+  platform.proc_root = "/nonexistent";
+  platform.sys_root = "/nonexistent";
+  platform.monotonic_now = [&mono] { return mono; };
+  platform.wall_now = [] { return Instant{1'765'319'742, 123'000'000}; };
+  LinuxWatchdog watchdog(platform);
+
+  auto event = watchdog.poll();
+  ASSERT_TRUE(event);
+  EXPECT_EQ(to_json(*event), R"({"event":"heartbeat","payload":{"timestamp":1765319742123}})");
+  for (int second = 1; second <= 4; ++second) {
+    mono.sec += 1;
+    EXPECT_FALSE(watchdog.poll()) << second;
+  }
+  mono.sec += 1;
+  EXPECT_TRUE(watchdog.poll());
+}
+
+}  // namespace
+}  // namespace sidecar
