@@ -10,11 +10,12 @@ LinuxWatchdog::LinuxWatchdog() : LinuxWatchdog(Platform{}) {}
 
 LinuxWatchdog::LinuxWatchdog(Platform platform_in)
     : platform(std::move(platform_in)),
+      system(System::new_all(platform.proc_root)),
       last_heartbeat(seconds_before(platform.monotonic_now(), 10)) {}
 
 std::optional<WatchdogEvent> LinuxWatchdog::poll() { return run_poll_cycle(*this, emit_gate); }
 
-void LinuxWatchdog::refresh() {}
+void LinuxWatchdog::refresh() { system.refresh_all(); }
 
 bool LinuxWatchdog::traced() { return false; }
 

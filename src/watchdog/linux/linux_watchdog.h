@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "host/platform.h"
+#include "host/system.h"
 #include "watchdog/detection/emit_gate.h"
 #include "watchdog/instant.h"
 #include "watchdog/poll_cycle.h"
@@ -13,8 +14,8 @@
 
 namespace sidecar {
 
-// The Linux watchdog. Its whole memory between polls is the gate's record of allowed findings
-// and the time of the last heartbeat.
+// The Linux watchdog. Its whole memory between polls is the process table, the gate's record of
+// allowed findings and the time of the last heartbeat.
 class LinuxWatchdog final : public Watchdog, private PollSteps {
  public:
   LinuxWatchdog();
@@ -34,6 +35,7 @@ class LinuxWatchdog final : public Watchdog, private PollSteps {
   Instant monotonic_now() override;
 
   Platform platform;
+  System system;
   // Starts ten seconds back, so the first poll that reaches the heartbeat step reports one.
   Instant last_heartbeat;
   EmitGate emit_gate;

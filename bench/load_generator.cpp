@@ -1,0 +1,62 @@
+// A synthetic load for measuring the process table: `processes` children, each with `threads`
+// threads in all and a command line of about `cmdline_bytes` bytes, like a browser's. Prints the
+// children's process ids, one per line, then waits to be killed.
+#include <pthread.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+void* sleep_forever(void*) {
+  for (;;) pause();
+}
+
+int run_child(int threads) {
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  for (int i = 1; i < threads; ++i) {
+    pthread_t thread;
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, 64 * 1024);
+    pthread_create(&thread, &attributes, sleep_forever, nullptr);
+  }
+  for (;;) pause();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc >= 3 && std::string(argv[1]) == "--child") return run_child(std::atoi(argv[2]));
+  if (argc < 4) {
+    std::fprintf(stderr, "usage: %s PROCESSES THREADS CMDLINE_BYTES\n", argv[0]);
+    return 2;
+  }
+  const int processes = std::atoi(argv[1]);
+  const std::string threads = argv[2];
+  const auto cmdline_bytes = static_cast<std::size_t>(std::atol(argv[3]));
+  std::vector<std::string> arguments = {argv[0], "--child", threads};
+  for (std::size_t size = 0; size < cmdline_bytes; size += 64) {
+    arguments.push_back("--enable-features=SyntheticFeature" + std::to_string(size) +
+                        ",AnotherSyntheticFlag");
+  }
+  std::vector<char*> child_argv;
+  for (auto& argument : arguments) child_argv.push_back(argument.data());
+  child_argv.push_back(nullptr);
+
+  for (int i = 0; i < processes; ++i) {
+    const pid_t child = fork();
+    if (child == 0) {
+      execv("/proc/self/exe", child_argv.data());
+      _exit(127);
+    }
+    std::printf("%d\n", child);
+  }
+  std::fflush(stdout);
+  for (;;) pause();
+}

@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Runs the release sidecar against a synthetic load and reports, from the same run, its CPU per
+# poll, CPU per entry, system calls per entry and peak memory next to `top -b -H -d 1` on the
+# same load.
+#
+#   bench/measure.sh [PROCESSES] [THREADS] [CMDLINE_BYTES] [SECONDS]
+#
+# PROCESSES x THREADS entries are added to what the machine already runs (defaults: 300 x 10,
+# 4096-byte command lines, 30 s). The load is removed by process id when the script ends.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+processes=${1:-300}
+threads=${2:-10}
+cmdline_bytes=${3:-4096}
+seconds=${4:-30}
+
+cmake --preset release >/dev/null && cmake --build --preset release >/dev/null
+cmake --preset bench >/dev/null && cmake --build --preset bench --target sidecar_load >/dev/null
+sidecar=build/release/watchdog-sidecar
+tmp=$(mktemp -d)
+load_pid='' sidecar_pid='' top_pid=''
+cleanup() {
+  for pid in $sidecar_pid $top_pid; do kill "$pid" 2>/dev/null || true; done
+  if [ -n "$load_pid" ]; then
+    # shellcheck disable=SC2046
+    kill $(cat "$tmp/load.pids" 2>/dev/null) "$load_pid" 2>/dev/null || true
+  fi
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+ticks=$(getconf CLK_TCK)
+cpu_ticks() { awk '{sub(/.*\) /, ""); print $12 + $13}' "/proc/$1/stat"; }
+count_entries() { find /proc/[0-9]*/task -maxdepth 1 -mindepth 1 -name '[0-9]*' 2>/dev/null | wc -l; }
+
+build/bench/bench/sidecar_load "$processes" "$threads" "$cmdline_bytes" >"$tmp/load.pids" &
+load_pid=$!
+until [ "$(wc -l <"$tmp/load.pids" 2>/dev/null || echo 0)" -ge "$processes" ]; do sleep 0.2; done
+sleep 2
+entries=$(count_entries)
+
+mkfifo "$tmp/out"
+start_ns=$(date +%s%N)
+"$sidecar" >"$tmp/out" 2>/dev/null &
+sidecar_pid=$!
+exec 3<"$tmp/out"
+read -r _first <&3
+first_line_ms=$(( ($(date +%s%N) - start_ns) / 1000000 ))
+cat <&3 >/dev/null &
+
+top -b -H -d 1 -n $((seconds + 5)) >/dev/null &
+top_pid=$!
+sleep 1
+s0=$(cpu_ticks "$sidecar_pid"); t0=$(cpu_ticks "$top_pid"); w0=$(date +%s%N)
+sleep "$seconds"
+s1=$(cpu_ticks "$sidecar_pid"); t1=$(cpu_ticks "$top_pid"); w1=$(date +%s%N)
+peak_kb=$(awk '/VmHWM/ {print $2}' "/proc/$sidecar_pid/status")
+kill "$top_pid" 2>/dev/null || true
+
+# Each loop turn sleeps one second after its poll, so turns = elapsed - CPU time.
+awk -v s="$((s1 - s0))" -v t="$((t1 - t0))" -v hz="$ticks" -v w="$((w1 - w0))" \
+    -v n="$entries" -v kb="$peak_kb" -v first="$first_line_ms" 'BEGIN {
+  elapsed = w / 1e9; cpu = s / hz; topcpu = t / hz; polls = elapsed - cpu
+  printf "entries                 %d\n", n
+  printf "first line after        %d ms\n", first
+  printf "sidecar CPU per poll    %.1f ms (%.2f us per entry), %d polls\n", 1000 * cpu / polls, 1e6 * cpu / polls / n, polls
+  printf "top -H CPU per second   %.1f ms (%.2f us per entry)\n", 1000 * topcpu / elapsed, 1e6 * topcpu / elapsed / n
+  printf "top / sidecar           %.1fx\n", (cpu > 0 ? (topcpu / elapsed) / (cpu / polls) : 0)
+  printf "sidecar peak RSS        %.1f MB\n", kb / 1024
+}'
+
+if command -v strace >/dev/null; then
+  timeout -s INT 15 strace -c -f -p "$sidecar_pid" -o "$tmp/strace" 2>/dev/null || true
+  awk -v n="$entries" '
+    $NF == "clock_nanosleep" { polls = $4 }
+    $NF == "total" { total = $4 }
+    END { if (polls > 0) printf "syscalls per poll       %d (%.2f per entry, %d polls under strace)\n", total / polls, total / polls / n, polls }
+  ' "$tmp/strace"
+fi

@@ -1,0 +1,106 @@
+#include "host/proc_parse.h"
+
+#include <array>
+#include <charconv>
+#include <cstring>
+
+#include "host/utf8.h"
+
+namespace sidecar {
+namespace {
+
+bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+template <typename Number>
+std::optional<Number> parse_decimal(std::string_view text) {
+  Number value{};
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+RunState RunState::from_letter(char32_t letter) {
+  switch (letter) {
+    case U'I':
+      return {Idle, letter};
+    case U'R':
+      return {Running, letter};
+    case U'S':
+      return {Sleeping, letter};
+    case U'T':
+      return {Stopped, letter};
+    case U'Z':
+      return {Zombie, letter};
+    case U't':
+      return {TracingStop, letter};
+    case U'X':
+    case U'x':
+      return {Dead, letter};
+    case U'K':
+      return {Wakekill, letter};
+    case U'W':
+      return {Waking, letter};
+    case U'P':
+      return {Parked, letter};
+    case U'D':
+      return {DiskSleep, letter};
+    default:
+      return {Unknown, letter};
+  }
+}
+
+std::optional<StatRecord> parse_stat(std::string_view record) {
+  const std::size_t first_space = record.find(' ');
+  if (first_space == std::string_view::npos) return std::nullopt;
+  // memrchr: the name's closing parenthesis is found from the end, which is most of the record.
+  const void* const last_paren = memrchr(record.data(), ')', record.size());
+  if (last_paren == nullptr) return std::nullopt;
+  const auto close = static_cast<std::size_t>(static_cast<const char*>(last_paren) - record.data());
+  if (close <= first_space) return std::nullopt;
+
+  StatRecord stat;
+  stat.name = record.substr(first_space + 1, close - first_space - 1);
+  if (!stat.name.empty() && stat.name.front() == '(') stat.name.remove_prefix(1);
+
+  // Fields 3 and on, split at runs of white space.
+  constexpr std::size_t wanted = 24;
+  std::array<std::string_view, wanted + 1> fields{};
+  std::size_t count = 2;
+  const char* at = record.data() + close + 1;
+  const char* const end = record.data() + record.size();
+  while (count < wanted) {
+    while (at != end && is_space(*at)) ++at;
+    if (at == end) break;
+    const char* const start = at;
+    while (at != end && !is_space(*at)) ++at;
+    fields[++count] = std::string_view(start, static_cast<std::size_t>(at - start));
+  }
+  if (count < wanted) return std::nullopt;
+
+  const auto flags = parse_decimal<std::uint64_t>(fields[9]);
+  const auto start_ticks = parse_decimal<std::uint64_t>(fields[22]);
+  if (!flags || !start_ticks) return std::nullopt;
+  stat.state = fields[3];
+  if (const auto parent = parse_decimal<Pid>(fields[4]); parent && *parent != 0) {
+    stat.parent_pid = parent;
+  }
+  stat.flags = *flags;
+  stat.num_threads = parse_decimal<std::int64_t>(fields[20]);
+  stat.start_ticks = *start_ticks;
+  return stat;
+}
+
+std::vector<std::string> split_cmdline(std::string_view bytes) {
+  std::vector<std::string> arguments;
+  for (std::size_t end = bytes.find('\0'); end != std::string_view::npos; end = bytes.find('\0')) {
+    const std::string candidate = to_utf8_lossy(bytes.substr(0, end));
+    const std::string_view trimmed = trim_unicode_whitespace(candidate);
+    if (!trimmed.empty()) arguments.emplace_back(trimmed);
+    bytes.remove_prefix(end + 1);
+  }
+  return arguments;
+}
+
+}  // namespace sidecar

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sidecar {
+
+// The identifier of a process or thread: the number naming its directory under the proc root.
+using Pid = std::int32_t;
+
+// The run state of an entry, from the state letter of its stat record. Letters are
+// case-sensitive: T is Stopped, t is TracingStop.
+struct RunState {
+  enum Kind : std::uint8_t {
+    Idle,
+    Running,
+    Sleeping,
+    Stopped,
+    Zombie,
+    TracingStop,
+    Dead,
+    Wakekill,
+    Waking,
+    Parked,
+    DiskSleep,
+    Unknown,
+  };
+  Kind kind = Unknown;
+  char32_t code = 0;  // the letter's code point; what tells one Unknown state from another
+
+  static RunState from_letter(char32_t letter);
+  friend bool operator==(const RunState&, const RunState&) = default;
+};
+
+// The fields of the kernel's stat record that the process table uses. `name` points into the
+// parsed text.
+struct StatRecord {
+  std::string_view name;                    // field 2, without its parentheses
+  std::string_view state;                   // field 3
+  std::optional<Pid> parent_pid;            // field 4, when a decimal number other than 0
+  std::uint64_t flags = 0;                  // field 9
+  std::optional<std::int64_t> num_threads;  // field 20
+  std::uint64_t start_ticks = 0;            // field 22, clock ticks since boot
+};
+
+inline constexpr std::uint64_t kernel_thread_flag = 0x00200000;
+
+// Nothing for a record without a space, without a closing parenthesis after it, with fewer than
+// 24 fields, or with a flags or start-time field that is not a decimal number. The command name
+// may hold spaces and parentheses: the last closing parenthesis ends it.
+std::optional<StatRecord> parse_stat(std::string_view record);
+
+// The arguments of a `cmdline` (or `environ`) file: each run of bytes ended by a NUL byte, made
+// valid UTF-8 (ill-formed bytes become U+FFFD), trimmed of white space, kept when not empty. Bytes
+// after the last NUL byte are ignored.
+std::vector<std::string> split_cmdline(std::string_view bytes);
+
+}  // namespace sidecar

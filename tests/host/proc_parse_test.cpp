@@ -1,0 +1,148 @@
+#include "host/proc_parse.h"
+
+#include <gtest/gtest.h>
+
+#include "host/utf8.h"
+#include "support/fake_root.h"
+
+namespace sidecar {
+namespace {
+
+using testing::stat_record;
+using testing::StatFields;
+
+TEST(ParseStat, CommandNamesEndAtTheLastClosingParenthesis) {
+  struct Case {
+    std::string name_in_record;
+    std::string expected_name;
+  };
+  const Case cases[] = {
+      {"bash", "bash"},
+      {"a) b", "a) b"},
+      {"Web Content", "Web Content"},
+      {"(sd-pam)", "(sd-pam)"},
+      {") S 1 2 3", ") S 1 2 3"},
+      {"", ""},
+      {"line\nbreak", "line\nbreak"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name_in_record);
+    const std::string record = stat_record(42, {c.name_in_record, 'S', 1});
+    const auto stat = parse_stat(record);
+    ASSERT_TRUE(stat);
+    EXPECT_EQ(stat->name, c.expected_name);
+    EXPECT_EQ(stat->state, "S");
+    EXPECT_EQ(stat->parent_pid, 1);
+    EXPECT_EQ(stat->start_ticks, 1000U);
+    EXPECT_EQ(stat->num_threads, 1);
+  }
+}
+
+TEST(ParseStat, FieldsTheTableReads) {
+  const std::string record = stat_record(7, {"kworker/0:1", 'I', 0, 0x04208040, 1, 123456789});
+  const auto stat = parse_stat(record);
+  ASSERT_TRUE(stat);
+  EXPECT_EQ(stat->parent_pid, std::nullopt);  // ppid 0 is no parent
+  EXPECT_NE(stat->flags & kernel_thread_flag, 0U);
+  EXPECT_EQ(stat->start_ticks, 123456789U);
+}
+
+TEST(ParseStat, RecordsThatDoNotParse) {
+  const char* const cases[] = {
+      "",
+      "12",
+      "12(init)",
+      "12 init S 1",
+      "12) (init S 1 2 3",
+      "12 (init) S 1 2 3",  // fewer than 24 fields
+      "12 (init) S 1 10 10 0 -1 flags 120 0 0 0 5 3 0 0 20 0 1 0 1000 10000000 500",
+      "12 (init) S 1 10 10 0 -1 0 120 0 0 0 5 3 0 0 20 0 1 0 -5 10000000 500",
+  };
+  for (const char* record : cases) {
+    SCOPED_TRACE(record);
+    EXPECT_FALSE(parse_stat(record));
+  }
+}
+
+TEST(RunState, EveryLetter) {
+  struct Case {
+    char32_t letter;
+    RunState::Kind kind;
+  };
+  const Case cases[] = {
+      {U'I', RunState::Idle},    {U'R', RunState::Running}, {U'S', RunState::Sleeping},
+      {U'T', RunState::Stopped}, {U'Z', RunState::Zombie},  {U't', RunState::TracingStop},
+      {U'X', RunState::Dead},    {U'x', RunState::Dead},    {U'K', RunState::Wakekill},
+      {U'W', RunState::Waking},  {U'P', RunState::Parked},  {U'D', RunState::DiskSleep},
+      {U'Q', RunState::Unknown}, {U's', RunState::Unknown}, {U'\u00e9', RunState::Unknown},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<std::uint32_t>(c.letter));
+    const RunState state = RunState::from_letter(c.letter);
+    EXPECT_EQ(state.kind, c.kind);
+    EXPECT_EQ(state.code, c.letter);
+  }
+  EXPECT_EQ(RunState::from_letter(U'Q').code, 81U);
+}
+
+TEST(SplitCmdline, ArgumentsEndAtNulBytes) {
+  using namespace std::string_literals;
+  struct Case {
+    std::string bytes;
+    std::vector<std::string> expected;
+  };
+  const Case cases[] = {
+      {"a\0\0b\0"s, {"a", "b"}},
+      {" x \0"s, {"x"}},
+      {"a\0b"s, {"a"}},
+      {"no nul at all"s, {}},
+      {""s, {}},
+      {"\0\0\0"s, {}},
+      {"\t\n \0"s, {}},
+      {"/usr/bin/python3\0-m\0interview coder\0"s, {"/usr/bin/python3", "-m", "interview coder"}},
+      {"\u3000wide\u00a0\0"s, {"wide"}},
+      {"obs\xff\0"s, {"obs\ufffd"}},
+      {"\xe2\x82\0"s, {"\ufffd"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bytes);
+    EXPECT_EQ(split_cmdline(c.bytes), c.expected);
+  }
+}
+
+TEST(Utf8, LossyDecodingReplacesEachMaximalIllFormedSubpart) {
+  struct Case {
+    std::string bytes;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"plain", "plain"},
+      {"\xd0\x9f", "\xd0\x9f"},
+      {"obs\xff", "obs\ufffd"},
+      {"\xc0\xaf", "\ufffd\ufffd"},                      // overlong lead bytes are ill-formed alone
+      {"\xe2\x82z", "\ufffdz"},                          // a truncated sequence is one subpart
+      {"\xed\xa0\x80", "\ufffd\ufffd\ufffd"},            // surrogates
+      {"\xf4\x90\x80\x80", "\ufffd\ufffd\ufffd\ufffd"},  // above U+10FFFF
+      {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"},
+      {"\xf0\x9f\x98", "\ufffd"},
+      {"\x80\x80", "\ufffd\ufffd"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bytes);
+    EXPECT_EQ(to_utf8_lossy(c.bytes), c.expected);
+    EXPECT_EQ(is_valid_utf8(c.bytes), c.bytes == c.expected);
+    EXPECT_TRUE(is_valid_utf8(to_utf8_lossy(c.bytes)));
+  }
+}
+
+TEST(Utf8, TrimAndFirstCodePoint) {
+  EXPECT_EQ(trim_unicode_whitespace("\u2028 a b\u3000\r\n"), "a b");
+  EXPECT_EQ(trim_unicode_whitespace("\u200b"), "\u200b");  // zero-width space is not white space
+  EXPECT_EQ(trim_unicode_whitespace(" \u0085 "), "");
+  EXPECT_EQ(first_code_point("t"), U't');
+  EXPECT_EQ(first_code_point("\u00e9x"), U'\u00e9');
+  EXPECT_EQ(first_code_point(""), 0U);
+}
+
+}  // namespace
+}  // namespace sidecar
