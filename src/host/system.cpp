@@ -10,6 +10,7 @@
 #include <charconv>
 #include <utility>
 
+#include "host/files.h"
 #include "host/utf8.h"
 
 namespace sidecar {
@@ -61,37 +62,6 @@ std::optional<std::string_view> read_from_start(int fd, std::array<char, stat_bu
   const ssize_t got = pread(fd, into.data(), into.size(), 0);
   if (got <= 0) return std::nullopt;
   return std::string_view(into.data(), static_cast<std::size_t>(got));
-}
-
-std::optional<std::string> read_whole_file(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  std::string content;
-  std::array<char, 4096> chunk;
-  for (;;) {
-    const ssize_t got = read(fd, chunk.data(), chunk.size());
-    if (got < 0) {
-      ::close(fd);
-      return std::nullopt;
-    }
-    if (got == 0) break;
-    content.append(chunk.data(), static_cast<std::size_t>(got));
-  }
-  ::close(fd);
-  return content;
-}
-
-std::optional<std::string> read_link(const std::string& path) {
-  std::string target(256, '\0');
-  for (;;) {
-    const ssize_t got = readlink(path.c_str(), target.data(), target.size());
-    if (got < 0) return std::nullopt;
-    if (static_cast<std::size_t>(got) < target.size()) {
-      target.resize(static_cast<std::size_t>(got));
-      return target;
-    }
-    target.resize(target.size() * 2);
-  }
 }
 
 void append_number(std::string& out, Pid number) {
@@ -225,34 +195,42 @@ void System::capture(Process& entry, const StatRecord& record, Pid owner) {
     entry.name.assign(record.name);
     entry.exe.reset();
     entry.cmdline.reset();
+    entry.memo = {};
   }
   // Kernel threads never have a program image, and a dead process will not gain one.
   if (entry.kind == EntryKind::KernelThread || entry.state.kind == RunState::Zombie ||
       entry.state.kind == RunState::Dead) {
     return;
   }
+  if (entry.exe && entry.cmdline) return;
+
+  const bool had_exe = entry.exe != nullptr;
+  const bool had_cmdline = entry.cmdline != nullptr;
   // The kernel serves a thread's `exe` and `cmdline` from the memory map it shares with its
   // process, so a thread takes what was captured for its process instead of reading them again.
   if (const Process* leader = owner != 0 ? process(owner) : nullptr) {
     if (!entry.exe) entry.exe = leader->exe;
     if (!entry.cmdline) entry.cmdline = leader->cmdline;
   }
-  if (entry.exe && entry.cmdline) return;
-
-  const std::string dir = entry_dir(entry.pid, owner);
-  if (!entry.exe) {
-    if (auto target = read_link(dir + "/exe")) {
-      entry.exe = std::make_shared<const std::string>(std::move(*target));
-    }
-  }
-  // Reading the arguments of a process in uninterruptible sleep can block on its memory lock;
-  // they are read on a later refresh instead.
-  if (!entry.cmdline && entry.state.kind != RunState::DiskSleep) {
-    if (const auto bytes = read_whole_file(dir + "/cmdline")) {
-      if (auto arguments = split_cmdline(*bytes); !arguments.empty()) {
-        entry.cmdline = std::make_shared<const Arguments>(std::move(arguments));
+  if (!entry.exe || !entry.cmdline) {
+    const std::string dir = entry_dir(entry.pid, owner);
+    if (!entry.exe) {
+      if (auto target = read_link(dir + "/exe")) {
+        entry.exe = std::make_shared<const std::string>(std::move(*target));
       }
     }
+    // Reading the arguments of a process in uninterruptible sleep can block on its memory lock;
+    // they are read on a later refresh instead.
+    if (!entry.cmdline && entry.state.kind != RunState::DiskSleep) {
+      if (const auto bytes = read_whole_file(dir + "/cmdline")) {
+        if (auto arguments = split_cmdline(*bytes); !arguments.empty()) {
+          entry.cmdline = std::make_shared<const Arguments>(std::move(arguments));
+        }
+      }
+    }
+  }
+  if ((entry.exe != nullptr) != had_exe || (entry.cmdline != nullptr) != had_cmdline) {
+    entry.memo = {};
   }
 }
 

@@ -39,6 +39,16 @@ struct Process {
 
   const Arguments& arguments() const;
 
+  // What the detection rules concluded from this entry's name, path and arguments, kept while
+  // those stay as they are: the rules fill it in, the refresh clears it when they change.
+  struct RuleMemo {
+    static constexpr std::int8_t unknown = -2;
+    static constexpr std::int8_t no_match = -1;
+    std::int8_t catalogue = unknown;  // index of the first matching name pattern
+    std::int8_t denylist = unknown;   // 1 when an AI-assistant term matches
+  };
+  mutable RuleMemo memo;
+
   // Bookkeeping of the refresh.
   Pid owner = 0;                // the process whose task folder lists this thread; 0 for a process
   std::vector<Pid> thread_ids;  // of a process: its threads other than the main one

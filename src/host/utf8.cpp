@@ -113,6 +113,22 @@ bool is_unicode_whitespace(char32_t c) {
          c == 0x3000;
 }
 
+std::vector<std::string_view> split_unicode_whitespace(std::string_view text) {
+  std::vector<std::string_view> pieces;
+  std::size_t start = 0;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    const Decoded d = decode(text.substr(at));
+    if (is_unicode_whitespace(d.code)) {
+      if (at > start) pieces.push_back(text.substr(start, at - start));
+      start = at + d.length;
+    }
+    at += d.length;
+  }
+  if (at > start) pieces.push_back(text.substr(start, at - start));
+  return pieces;
+}
+
 std::string_view trim_unicode_whitespace(std::string_view text) {
   while (!text.empty()) {
     const Decoded d = decode(text);

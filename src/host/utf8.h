@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace sidecar {
 
@@ -17,6 +18,9 @@ char32_t first_code_point(std::string_view text);
 
 // Unicode white space (the White_Space property).
 bool is_unicode_whitespace(char32_t c);
+
+// The pieces of valid UTF-8 text between runs of Unicode white space; no empty pieces.
+std::vector<std::string_view> split_unicode_whitespace(std::string_view text);
 
 // Valid UTF-8 text without Unicode white space at either end.
 std::string_view trim_unicode_whitespace(std::string_view text);

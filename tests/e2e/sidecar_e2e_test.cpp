@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "support/child_process.h"
+#include "support/sidecar_lines.h"
 
 namespace sidecar::testing {
 namespace {
@@ -25,26 +26,7 @@ constexpr const char* start_lines =
     "[sidecar] Starting Watchdog Sidecar...\n"
     "[linux-watchdog] LinuxWatchdog started monitoring.\n";
 
-ChildProcess start(ChildOptions options = {}) { return ChildProcess(SIDECAR_BINARY, options); }
-
-// A compact JSON object: braces around it and no white space outside strings.
-bool is_compact_object(const std::string& line) {
-  if (line.size() < 2 || line.front() != '{' || line.back() != '}') return false;
-  bool in_string = false;
-  for (std::size_t i = 0; i < line.size(); ++i) {
-    const auto c = static_cast<unsigned char>(line[i]);
-    if (c < 0x20) return false;
-    if (in_string) {
-      if (c == '\\') ++i;
-      if (c == '"') in_string = false;
-    } else if (c == '"') {
-      in_string = true;
-    } else if (c == ' ') {
-      return false;
-    }
-  }
-  return !in_string;
-}
+ChildProcess start(ChildOptions options = {}) { return start_sidecar(options); }
 
 // Every line parses with an independent JSON parser as an object with "event" then "payload".
 void expect_valid_json_lines(const std::vector<std::string>& lines) {
@@ -66,12 +48,6 @@ void expect_valid_json_lines(const std::vector<std::string>& lines) {
   ASSERT_TRUE(read);
   EXPECT_EQ(std::string(answer), "0\n") << "lines that jq rejects or that are not events";
   EXPECT_TRUE(WIFEXITED(status));
-}
-
-std::string event_tag(const std::string& line) {
-  const std::string prefix = R"({"event":")";
-  if (line.rfind(prefix, 0) != 0) return {};
-  return line.substr(prefix.size(), line.find('"', prefix.size()) - prefix.size());
 }
 
 long long heartbeat_millis(const std::string& line) {

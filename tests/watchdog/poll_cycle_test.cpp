@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "events/json_writer.h"
+#include "support/fake_root.h"
 #include "watchdog/detection/emit_gate.h"
 #include "watchdog/linux/heartbeat.h"
 #include "watchdog/linux/linux_watchdog.h"
@@ -177,6 +178,42 @@ TEST(LinuxWatchdog, FirstPollBeatsAtOnceEvenSoonAfterBootThenWaitsFiveSeconds) {
   }
   mono.sec += 1;
   EXPECT_TRUE(watchdog.poll());
+}
+
+TEST(LinuxWatchdog, ReportsAFixtureMachineInPriorityOrder) {
+  using namespace std::string_literals;
+  testing::FakeRoot proc;
+  testing::add_entry(proc, "42", 42, {"watchdog-sidec", 'R', 1, 0, 1, 100}, "watchdog-sidecar\0"s,
+                     "/usr/bin/watchdog-sidecar");
+  proc.write("self/status", "Name:\twatchdog-sidec\nTracerPid:\t99\n");
+  testing::add_entry(proc, "300", 300, {"obs", 'S', 1, 0, 1, 200}, "obs\0"s, "/usr/bin/obs");
+  testing::add_entry(proc, "400", 400, {"python3", 'S', 1, 0, 1, 150},
+                     "python3\0interview\0coder\0"s, "/usr/bin/python3.11");
+
+  Instant mono{1000, 0};
+  Platform platform;
+  platform.proc_root = proc.path();
+  platform.sys_root = proc.path() / "no-sys";
+  platform.own_pid = [] { return 42U; };
+  platform.monotonic_now = [&mono] { return mono; };
+  platform.wall_now = [] { return Instant{1'765'319'742, 0}; };
+  LinuxWatchdog watchdog(platform);
+
+  std::vector<std::string> lines;
+  for (int turn = 0; turn < 5; ++turn) {
+    const auto event = watchdog.poll();
+    lines.push_back(event ? to_json(*event).value_or("?") : "(none)");
+    mono.sec += 1;
+  }
+  EXPECT_EQ(
+      lines,
+      (std::vector<std::string>{
+          R"j({"event":"suspicious_process_detected","payload":{"pid":42,"name":"self","reason":"Process is being traced (status/TracerPid)"}})j",
+          R"({"event":"suspicious_process_detected","payload":{"pid":300,"name":"obs","reason":"Screen Recorder"}})",
+          R"({"event":"stealth_overlay_detected","payload":{"severity":"high","owner_name":"python3","owner_pid":400,"bundle_id":null,"window_layer":0,"window_alpha":1.0,"matched_list":"denylist","capture_excluded":false,"method":"process_name","reason":"running process matches AI-assistant denylist: 'python3'","os_note":null}})",
+          R"({"event":"heartbeat","payload":{"timestamp":1765319742000}})",
+          "(none)",
+      }));
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 
 #include <utility>
 
+#include "watchdog/detection/detection_utils.h"
 #include "watchdog/linux/heartbeat.h"
+#include "watchdog/linux/tracer.h"
 
 namespace sidecar {
 
@@ -17,13 +19,19 @@ std::optional<WatchdogEvent> LinuxWatchdog::poll() { return run_poll_cycle(*this
 
 void LinuxWatchdog::refresh() { system.refresh_all(); }
 
-bool LinuxWatchdog::traced() { return false; }
+bool LinuxWatchdog::traced() {
+  return is_traced(system.process(static_cast<Pid>(platform.own_pid())), platform.proc_root);
+}
 
 std::vector<std::string> LinuxWatchdog::vm_indicators() { return {}; }
 
-std::vector<SuspiciousProcessPayload> LinuxWatchdog::suspicious_processes() { return {}; }
+std::vector<SuspiciousProcessPayload> LinuxWatchdog::suspicious_processes() {
+  return DetectionUtils::check_suspicious_processes(system);
+}
 
-std::optional<AiAssistantMatch> LinuxWatchdog::ai_assistant() { return std::nullopt; }
+std::optional<AiAssistantMatch> LinuxWatchdog::ai_assistant() {
+  return DetectionUtils::check_ai_assistants(system);
+}
 
 std::optional<HeartbeatPayload> LinuxWatchdog::heartbeat() {
   return heartbeat_step(last_heartbeat, platform.monotonic_now, platform.wall_now);

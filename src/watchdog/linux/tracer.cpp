@@ -1,0 +1,52 @@
+#include "watchdog/linux/tracer.h"
+
+#include <charconv>
+#include <cstdint>
+#include <optional>
+
+#include "host/files.h"
+#include "host/system.h"
+#include "host/utf8.h"
+
+namespace sidecar {
+namespace {
+
+constexpr std::string_view tracer_key = "TracerPid:";
+
+// An optional single "+", then decimal digits only, at most 4294967295.
+std::optional<std::uint32_t> parse_u32(std::string_view text) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty() || text.front() < '0' || text.front() > '9') return std::nullopt;
+  std::uint32_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+bool status_shows_tracer(std::string_view status) {
+  while (!status.empty()) {
+    const std::size_t end = status.find('\n');
+    std::string_view line = status.substr(0, end);
+    status.remove_prefix(end == std::string_view::npos ? status.size() : end + 1);
+    if (end != std::string_view::npos && !line.empty() && line.back() == '\r') {
+      line.remove_suffix(1);
+    }
+    if (!line.starts_with(tracer_key)) continue;
+    const auto pieces = split_unicode_whitespace(line);
+    if (pieces.size() < 2) continue;
+    if (const auto tracer = parse_u32(pieces[1])) return *tracer != 0;
+  }
+  return false;
+}
+
+bool is_traced(const Process* own_entry, const std::filesystem::path& proc_root) {
+  if (own_entry && own_entry->state.kind == RunState::TracingStop) return true;
+  const auto status = read_whole_file((proc_root / "self" / "status").string());
+  // The status file carries the process's own name, which may hold any bytes: decoding them
+  // lossily keeps such a name from hiding the tracer line.
+  return status && status_shows_tracer(to_utf8_lossy(*status));
+}
+
+}  // namespace sidecar
