@@ -3,8 +3,11 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 
 #include "host/clock.h"
+#include "host/cpuid.h"
+#include "host/mac_address.h"
 #include "host/process_control.h"
 #include "watchdog/instant.h"
 
@@ -18,6 +21,8 @@ struct Platform {
   std::function<Instant()> monotonic_now = read_monotonic_clock;
   std::function<Instant()> wall_now = read_wall_clock;
   std::function<std::uint32_t()> own_pid = read_own_pid;
+  std::function<std::optional<CpuidLeaf>(std::uint32_t)> cpuid = execute_cpuid;
+  std::function<MacLookup()> mac_address = get_mac_address;
 };
 
 }  // namespace sidecar

@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -197,6 +199,83 @@ TEST(Sidecar, AStartLineThatCannotBeWrittenIsFatal) {
     EXPECT_EQ(WEXITSTATUS(*status), 101);
     EXPECT_EQ(sidecar.read_line(1s), std::nullopt);
   }
+}
+
+// What the virtual-machine probes should find here, worked out from the files the kernel
+// publishes rather than the way the sidecar reads them.
+std::vector<std::string> expected_vm_indicators() {
+  std::vector<std::string> expected;
+  std::ifstream cpuinfo("/proc/cpuinfo");
+  for (std::string line; std::getline(cpuinfo, line);) {
+    if (line.rfind("flags", 0) == 0) {
+      if ((line + " ").find(" hypervisor ") != std::string::npos) {
+        expected.emplace_back("cpuid_hypervisor");
+      }
+      break;
+    }
+  }
+
+  std::vector<std::pair<int, std::string>> cards;  // interface index, address
+  for (const auto& card : std::filesystem::directory_iterator("/sys/class/net")) {
+    std::ifstream index(card.path() / "ifindex");
+    std::ifstream address(card.path() / "address");
+    int number = 0;
+    std::string text;
+    if (index >> number && address >> text) cards.emplace_back(number, text);
+  }
+  std::sort(cards.begin(), cards.end());
+  for (auto& [index, text] : cards) {
+    while (text.size() < 17) text += text.size() % 3 == 2 ? ":" : "0";
+    text = text.substr(0, 17);
+    if (text == "00:00:00:00:00:00") continue;
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const std::pair<const char*, const char*> prefixes[] = {
+        {"00:05:69", "mac_oui_vmware"}, {"00:0C:29", "mac_oui_vmware"},
+        {"00:1C:14", "mac_oui_vmware"}, {"00:50:56", "mac_oui_vmware"},
+        {"08:00:27", "mac_oui_vbox"},   {"00:1C:42", "mac_oui_parallels"}};
+    for (const auto& [prefix, indicator] : prefixes) {
+      if (text.rfind(prefix, 0) == 0) {
+        expected.emplace_back(indicator);
+        break;
+      }
+    }
+    break;
+  }
+
+  for (const auto& [file, label] :
+       {std::pair{"product_name", "dmi_product:"}, std::pair{"sys_vendor", "dmi_vendor:"}}) {
+    std::ifstream in(std::string("/sys/class/dmi/id/") + file);
+    if (!in) continue;
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    std::string lower = text;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const char* word : {"vmware", "virtualbox", "kvm", "qemu"}) {
+      if (lower.find(word) != std::string::npos) {
+        const auto first = text.find_first_not_of(" \t\r\n");
+        const auto last = text.find_last_not_of(" \t\r\n");
+        expected.push_back(
+            label + (first == std::string::npos ? "" : text.substr(first, last - first + 1)));
+        break;
+      }
+    }
+  }
+  return expected;
+}
+
+TEST(Sidecar, FirstLineNamesThisMachinesVirtualisationSigns) {
+  const auto expected = expected_vm_indicators();
+  ChildProcess sidecar = start();
+  const auto first = sidecar.read_line(5s);
+  ASSERT_TRUE(first);
+  if (expected.empty()) {
+    EXPECT_NE(event_tag(*first), "vm_detected") << *first;
+    return;
+  }
+  std::string list;
+  for (const auto& indicator : expected) list += (list.empty() ? "\"" : ",\"") + indicator + "\"";
+  EXPECT_EQ(*first,
+            R"({"event":"vm_detected","payload":{"is_vm":true,"confidence":0.8,"indicators":[)" +
+                list + "]}}");
 }
 
 }  // namespace

@@ -67,6 +67,19 @@ std::string poll_json(FakeSteps& steps, EmitGate& gate) {
 
 using Log = std::vector<std::string>;
 
+// A physical machine with a fake clock: no hypervisor flag, no network card, no firmware files,
+// and the process table of `proc_root`.
+Platform physical_machine(const std::filesystem::path& proc_root, Instant& mono) {
+  Platform platform;
+  platform.proc_root = proc_root;
+  platform.sys_root = proc_root / "no-sys";
+  platform.cpuid = [](std::uint32_t) { return std::optional<CpuidLeaf>(CpuidLeaf{1, 0, 0, 0}); };
+  platform.mac_address = [] { return MacLookup{MacLookupOutcome::nothing, std::nullopt}; };
+  platform.monotonic_now = [&mono] { return mono; };
+  platform.wall_now = [] { return Instant{1'765'319'742, 123'000'000}; };
+  return platform;
+}
+
 TEST(PollCycle, PriorityOrderWithCoolingFindingsFallingThrough) {
   FakeSteps steps;
   steps.find_everything();
@@ -162,12 +175,7 @@ TEST(PollCycle, CoolingVmIsReportedAgainWithTheIndicatorsOfThatLaterPoll) {
 
 TEST(LinuxWatchdog, FirstPollBeatsAtOnceEvenSoonAfterBootThenWaitsFiveSeconds) {
   Instant mono{3, 0};  // the monotonic clock starts at boot: ten seconds back lies before its zero
-  Platform platform;
-  platform.proc_root = "/nonexistent";
-  platform.sys_root = "/nonexistent";
-  platform.monotonic_now = [&mono] { return mono; };
-  platform.wall_now = [] { return Instant{1'765'319'742, 123'000'000}; };
-  LinuxWatchdog watchdog(platform);
+  LinuxWatchdog watchdog(physical_machine("/nonexistent", mono));
 
   auto event = watchdog.poll();
   ASSERT_TRUE(event);
@@ -191,12 +199,8 @@ TEST(LinuxWatchdog, ReportsAFixtureMachineInPriorityOrder) {
                      "python3\0interview\0coder\0"s, "/usr/bin/python3.11");
 
   Instant mono{1000, 0};
-  Platform platform;
-  platform.proc_root = proc.path();
-  platform.sys_root = proc.path() / "no-sys";
+  Platform platform = physical_machine(proc.path(), mono);
   platform.own_pid = [] { return 42U; };
-  platform.monotonic_now = [&mono] { return mono; };
-  platform.wall_now = [] { return Instant{1'765'319'742, 0}; };
   LinuxWatchdog watchdog(platform);
 
   std::vector<std::string> lines;
@@ -211,9 +215,43 @@ TEST(LinuxWatchdog, ReportsAFixtureMachineInPriorityOrder) {
           R"j({"event":"suspicious_process_detected","payload":{"pid":42,"name":"self","reason":"Process is being traced (status/TracerPid)"}})j",
           R"({"event":"suspicious_process_detected","payload":{"pid":300,"name":"obs","reason":"Screen Recorder"}})",
           R"({"event":"stealth_overlay_detected","payload":{"severity":"high","owner_name":"python3","owner_pid":400,"bundle_id":null,"window_layer":0,"window_alpha":1.0,"matched_list":"denylist","capture_excluded":false,"method":"process_name","reason":"running process matches AI-assistant denylist: 'python3'","os_note":null}})",
-          R"({"event":"heartbeat","payload":{"timestamp":1765319742000}})",
+          R"({"event":"heartbeat","payload":{"timestamp":1765319742123}})",
           "(none)",
       }));
+}
+
+TEST(LinuxWatchdog, VmIsAskedOnlyWithIndicatorsAndReportedWithThoseOfTheLaterPoll) {
+  Instant mono{500, 0};
+  bool hypervisor = false;
+  std::optional<MacAddress> card;
+  Platform platform = physical_machine("/nonexistent", mono);
+  platform.cpuid = [&hypervisor](std::uint32_t leaf) {
+    return std::optional<CpuidLeaf>(CpuidLeaf{1, 0, leaf == 1 && hypervisor ? 1U << 31 : 0, 0});
+  };
+  platform.mac_address = [&card] {
+    return card ? MacLookup{MacLookupOutcome::found, card}
+                : MacLookup{MacLookupOutcome::nothing, std::nullopt};
+  };
+  LinuxWatchdog watchdog(platform);
+  const auto poll_at = [&](std::int64_t sec) {
+    mono.sec = sec;
+    const auto event = watchdog.poll();
+    return event ? to_json(*event).value_or("?") : "(none)";
+  };
+
+  EXPECT_NE(poll_at(500).find("heartbeat"), std::string::npos);
+  hypervisor = true;
+  EXPECT_EQ(
+      poll_at(501),
+      R"({"event":"vm_detected","payload":{"is_vm":true,"confidence":0.8,"indicators":["cpuid_hypervisor"]}})");
+  card = MacAddress{{0x08, 0x00, 0x27, 0x12, 0x34, 0x56}};
+  // Cooling: the poll goes on to the heartbeat.
+  const std::string heartbeat = R"({"event":"heartbeat","payload":{"timestamp":1765319742123}})";
+  EXPECT_EQ(poll_at(530), heartbeat);
+  EXPECT_EQ(poll_at(560), heartbeat);  // 59 s after the report
+  EXPECT_EQ(
+      poll_at(561),
+      R"({"event":"vm_detected","payload":{"is_vm":true,"confidence":0.8,"indicators":["cpuid_hypervisor","mac_oui_vbox"]}})");
 }
 
 }  // namespace

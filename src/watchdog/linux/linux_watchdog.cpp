@@ -5,6 +5,7 @@
 #include "watchdog/detection/detection_utils.h"
 #include "watchdog/linux/heartbeat.h"
 #include "watchdog/linux/tracer.h"
+#include "watchdog/linux/vm_check.h"
 
 namespace sidecar {
 
@@ -23,7 +24,7 @@ bool LinuxWatchdog::traced() {
   return is_traced(system.process(static_cast<Pid>(platform.own_pid())), platform.proc_root);
 }
 
-std::vector<std::string> LinuxWatchdog::vm_indicators() { return {}; }
+std::vector<std::string> LinuxWatchdog::vm_indicators() { return sidecar::vm_indicators(platform); }
 
 std::vector<SuspiciousProcessPayload> LinuxWatchdog::suspicious_processes() {
   return DetectionUtils::check_suspicious_processes(system);

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+struct ifaddrs;
+
+namespace sidecar {
+
+// A network hardware address, in the order the system reports its bytes; the first three are
+// the vendor prefix.
+struct MacAddress {
+  std::array<std::uint8_t, 6> bytes{};
+
+  // Six upper-case two-digit hexadecimal groups joined by colons: 08:00:27:0A:1B:2C.
+  std::string to_string() const;
+  friend bool operator==(const MacAddress&, const MacAddress&) = default;
+};
+
+enum class MacLookupOutcome {
+  error,    // the list of interface addresses could not be obtained
+  nothing,  // the list holds no usable hardware address
+  found,
+};
+
+struct MacLookup {
+  MacLookupOutcome outcome = MacLookupOutcome::nothing;
+  std::optional<MacAddress> address;  // set when found
+};
+
+// The first link-layer address of the list whose first six bytes are not all zero, whatever
+// length the record states; interface names and flags play no part.
+std::optional<MacAddress> pick_mac_address(const ifaddrs* list);
+
+// A fresh query of the interface list on every call.
+MacLookup get_mac_address();
+
+}  // namespace sidecar
