@@ -105,6 +105,11 @@ TEST(SidecarDetection, UnderStraceItReportsItselfFirstThenLetsTheNextChecksThrou
   pid_t sidecar = 0;
   children >> sidecar;
   ASSERT_NE(sidecar, 0);
+  // strace killed by the test leaves its tracee running: end the sidecar too.
+  const struct Reaper {
+    pid_t pid;
+    ~Reaper() { kill(pid, SIGKILL); }
+  } reaper{sidecar};
   EXPECT_EQ(*first, suspicious_line(sidecar, "self", "Process is being traced (status/TracerPid)"));
 
   // "debugger" is cooling now, so the next poll goes on to the later checks.
