@@ -1,6 +1,12 @@
-// A synthetic load for measuring the process table: `processes` children, each with `threads`
-// threads in all and a command line of about `cmdline_bytes` bytes, like a browser's. Prints the
-// children's process ids, one per line, then waits to be killed.
+// Synthetic loads for measuring the sidecar.
+//
+//   sidecar_load PROCESSES THREADS CMDLINE_BYTES
+//     PROCESSES children, each with THREADS threads in all and a command line of about
+//     CMDLINE_BYTES bytes, like a browser's. Prints the children's process ids, one per line, then
+//     waits to be killed.
+//   sidecar_load churn SECONDS
+//     For SECONDS, short-lived processes started without pause, each with two threads that live
+//     20 ms, one of them renaming itself. Prints how many it started.
 #include <pthread.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -10,6 +16,8 @@
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "support/churn.h"
 
 namespace {
 
@@ -29,10 +37,19 @@ int run_child(int threads) {
   for (;;) pause();
 }
 
+int run_churn(int seconds) {
+  sidecar::testing::Churn churn;
+  sleep(static_cast<unsigned>(seconds));
+  churn.stop();
+  std::printf("%ld\n", churn.started());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc >= 3 && std::string(argv[1]) == "--child") return run_child(std::atoi(argv[2]));
+  if (argc >= 3 && std::string(argv[1]) == "churn") return run_churn(std::atoi(argv[2]));
   if (argc < 4) {
     std::fprintf(stderr, "usage: %s PROCESSES THREADS CMDLINE_BYTES\n", argv[0]);
     return 2;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -78,6 +79,10 @@ ChildProcess::ChildProcess(const std::string& program, const ChildOptions& optio
       dup2(out_pipe[1], 2);
     } else {
       place(2, options.err, err_pipe[1], options.output_path);
+    }
+    if (options.open_file_limit) {
+      const rlimit limit{*options.open_file_limit, *options.open_file_limit};
+      if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(125);
     }
     execv(program.c_str(), argv.data());
     _exit(127);

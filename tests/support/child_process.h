@@ -25,6 +25,8 @@ struct ChildOptions {
   Stream err = Stream::pipe;
   bool merge_err_into_out = false;  // stderr joins the stdout pipe, so their order shows
   std::string output_path;
+  std::optional<unsigned long>
+      open_file_limit;  // soft and hard limit set before the program starts
 };
 
 // A program run by a test; killed and reaped when the object goes.

@@ -1,0 +1,155 @@
+// Faults the sidecar must survive, on the real binary: a tiny open-file limit, heavy process and
+// thread churn, a stopped and continued process.
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/child_process.h"
+#include "support/churn.h"
+#include "support/sidecar_lines.h"
+
+namespace sidecar::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// The stat files the process has open: the ones its table keeps, and at most one being read.
+std::size_t open_stat_files(pid_t pid) {
+  std::error_code error;
+  std::size_t count = 0;
+  for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", error), end;
+       !error && it != end; it.increment(error)) {
+    const auto target = std::filesystem::read_symlink(it->path(), error).string();
+    if (!error && target.ends_with("/stat")) ++count;
+  }
+  return count;
+}
+
+long voluntary_switches(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stol(line.substr(24));
+  }
+  return -1;
+}
+
+TEST(SidecarFaults, ATinyOpenFileLimitStillFindsEverything) {
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("sidecar-fd-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  std::filesystem::copy_file("/bin/sleep", dir / "obs",
+                             std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::permissions(dir / "obs", std::filesystem::perms::owner_all);
+  ChildOptions sleep_options;
+  sleep_options.args = {"30"};
+  ChildProcess recorder((dir / "obs").string(), sleep_options);
+
+  // 40 descriptors: a budget of 20 kept stat files, far fewer than this machine's entries, so
+  // most stat files are opened anew on every poll.
+  ChildOptions options;
+  options.open_file_limit = 40;
+  ChildProcess sidecar = start_sidecar(options);
+  const std::string expected = R"({"event":"suspicious_process_detected","payload":{"pid":)" +
+                               std::to_string(recorder.pid()) +
+                               R"(,"name":"obs","reason":"Screen Recorder"}})";
+  std::vector<std::string> seen;
+  EXPECT_TRUE(wait_for_line(
+      sidecar, [&](const std::string& l) { return l == expected; }, 10s, &seen))
+      << ::testing::PrintToString(seen);
+  std::size_t most = 0;
+  for (int sample = 0; sample < 20; ++sample) {
+    most = std::max(most, open_stat_files(sidecar.pid()));
+    std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_LE(most, 20U + 1U);
+  EXPECT_TRUE(sidecar.running());
+  std::filesystem::remove_all(dir);
+}
+
+TEST(SidecarFaults, HeavyChurnKeepsTheRhythmAndTheTableClean) {
+  ChildOptions options;
+  options.open_file_limit = 512;  // a budget of 256 kept stat files
+  ChildProcess sidecar = start_sidecar(options);
+  ASSERT_TRUE(sidecar.read_line(5s));
+  std::this_thread::sleep_for(2s);
+  const std::size_t resting = open_stat_files(sidecar.pid());
+
+  std::vector<std::pair<Clock::time_point, std::string>> lines;
+  std::size_t most = 0;
+  long churned = 0;
+  {
+    Churn churn;
+    const auto end = Clock::now() + 30s;
+    while (Clock::now() < end) {
+      if (auto line = sidecar.read_line(200ms)) lines.emplace_back(Clock::now(), *line);
+      most = std::max(most, open_stat_files(sidecar.pid()));
+    }
+    churn.stop();
+    churned = churn.started();
+  }
+  EXPECT_GT(churned, 3000) << "processes started in 30 s";
+  ASSERT_TRUE(sidecar.running());
+  EXPECT_LE(most, 256U + 1U);
+
+  // A heartbeat about every five seconds all through.
+  std::vector<Clock::time_point> beats;
+  for (const auto& [at, line] : lines) {
+    EXPECT_TRUE(is_compact_object(line)) << line;
+    if (event_tag(line) == "heartbeat") beats.push_back(at);
+  }
+  ASSERT_GE(beats.size(), 4U);
+  for (std::size_t i = 1; i < beats.size(); ++i) {
+    EXPECT_LE(beats[i] - beats[i - 1], 9s);
+  }
+
+  // Once the churn has ended, the entries of the finished processes are gone with their files.
+  std::this_thread::sleep_for(3s);
+  EXPECT_LE(open_stat_files(sidecar.pid()), resting + 10);
+}
+
+TEST(SidecarFaults, StoppedAndContinuedItCarriesOnWithoutABurst) {
+  ChildProcess sidecar = start_sidecar();
+  ASSERT_TRUE(sidecar.read_line(5s));
+  kill(sidecar.pid(), SIGSTOP);
+  std::this_thread::sleep_for(7s);
+  while (sidecar.read_line(100ms)) {
+  }
+  kill(sidecar.pid(), SIGCONT);
+  std::vector<Clock::time_point> arrivals;
+  const auto end = Clock::now() + 4500ms;
+  while (Clock::now() < end) {
+    if (sidecar.read_line(100ms)) arrivals.push_back(Clock::now());
+  }
+  ASSERT_FALSE(arrivals.empty()) << "a heartbeat was due";
+  EXPECT_LE(arrivals.size(), 5U);
+  for (std::size_t i = 1; i < arrivals.size(); ++i) {
+    EXPECT_GE(arrivals[i] - arrivals[i - 1], 900ms);
+  }
+}
+
+TEST(SidecarFaults, KeepsPollingWhenEveryWriteFails) {
+  for (const Stream out : {Stream::dev_full, Stream::dead_pipe}) {
+    ChildOptions options;
+    options.out = out;
+    ChildProcess sidecar = start_sidecar(options);
+    std::this_thread::sleep_for(1500ms);
+    const long before = voluntary_switches(sidecar.pid());
+    std::this_thread::sleep_for(3s);
+    EXPECT_TRUE(sidecar.running());
+    // Each loop turn ends in a one-second sleep.
+    EXPECT_GE(voluntary_switches(sidecar.pid()) - before, 2);
+    EXPECT_EQ(sidecar.read_err(1s).find("failed"), std::string::npos);
+  }
+}
+
+}  // namespace
+}  // namespace sidecar::testing
