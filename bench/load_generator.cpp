@@ -38,10 +38,12 @@ int run_child(int threads) {
 }
 
 int run_churn(int seconds) {
-  sidecar::testing::Churn churn;
+  sidecar::testing::Churn churn({"/proc/self/exe", "--churn-child"});
+  sidecar::testing::Churn renaming({"/proc/self/exe", "--churn-child", "rename"});
   sleep(static_cast<unsigned>(seconds));
   churn.stop();
-  std::printf("%ld\n", churn.started());
+  renaming.stop();
+  std::printf("%ld\n", churn.started() + renaming.started());
   return 0;
 }
 
@@ -50,6 +52,8 @@ int run_churn(int seconds) {
 int main(int argc, char** argv) {
   if (argc >= 3 && std::string(argv[1]) == "--child") return run_child(std::atoi(argv[2]));
   if (argc >= 3 && std::string(argv[1]) == "churn") return run_churn(std::atoi(argv[2]));
+  if (argc >= 2 && std::string(argv[1]) == "--churn-child")
+    return sidecar::testing::churn_child(argc > 2);
   if (argc < 4) {
     std::fprintf(stderr, "usage: %s PROCESSES THREADS CMDLINE_BYTES\n", argv[0]);
     return 2;

@@ -87,16 +87,20 @@ TEST(SidecarFaults, HeavyChurnKeepsTheRhythmAndTheTableClean) {
   std::size_t most = 0;
   long churned = 0;
   {
-    Churn churn;
+    // Half of the churned processes rename one of their threads.
+    Churn churn({SIDECAR_CHURN_CHILD});
+    Churn renaming({SIDECAR_CHURN_CHILD, "rename"});
     const auto end = Clock::now() + 30s;
     while (Clock::now() < end) {
       if (auto line = sidecar.read_line(200ms)) lines.emplace_back(Clock::now(), *line);
       most = std::max(most, open_stat_files(sidecar.pid()));
     }
     churn.stop();
-    churned = churn.started();
+    renaming.stop();
+    churned = churn.started() + renaming.started();
   }
-  EXPECT_GT(churned, 3000) << "processes started in 30 s";
+  // Each with two threads of its own: hundreds of entries come and go every second.
+  EXPECT_GT(churned, 1500) << "processes started in 30 s";
   ASSERT_TRUE(sidecar.running());
   EXPECT_LE(most, 256U + 1U);
 

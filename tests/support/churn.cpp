@@ -1,10 +1,11 @@
 #include "support/churn.h"
 
 #include <pthread.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <vector>
+#include <utility>
 
 namespace sidecar::testing {
 namespace {
@@ -17,7 +18,17 @@ void* linger(void* rename) {
 
 }  // namespace
 
-Churn::Churn() : worker([this] { run(); }) {}
+int churn_child(bool rename) {
+  pthread_t threads[2];
+  pthread_create(&threads[0], nullptr, linger, nullptr);
+  pthread_create(&threads[1], nullptr, linger, rename ? &threads : nullptr);
+  pthread_join(threads[0], nullptr);
+  pthread_join(threads[1], nullptr);
+  return 0;
+}
+
+Churn::Churn(std::vector<std::string> command_in)
+    : command(std::move(command_in)), worker([this] { run(); }) {}
 
 Churn::~Churn() { stop(); }
 
@@ -27,15 +38,15 @@ void Churn::stop() {
 }
 
 void Churn::run() {
+  std::vector<char*> argv;
+  for (auto& part : command) argv.push_back(part.data());
+  argv.push_back(nullptr);
   std::vector<pid_t> children;
   while (running) {
     const pid_t child = fork();
     if (child == 0) {
-      pthread_t threads[2];
-      pthread_create(&threads[0], nullptr, linger, nullptr);
-      pthread_create(&threads[1], nullptr, linger, count % 2 == 0 ? &threads : nullptr);
-      usleep(20'000);
-      _exit(0);
+      execv(argv[0], argv.data());
+      _exit(127);
     }
     if (child > 0) {
       ++count;
@@ -46,7 +57,10 @@ void Churn::run() {
     }
     usleep(2'000);
   }
-  for (const pid_t child : children) waitpid(child, nullptr, 0);
+  for (const pid_t child : children) {
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+  }
 }
 
 }  // namespace sidecar::testing
