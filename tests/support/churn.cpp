@@ -51,6 +51,7 @@ void Churn::run() {
     if (child > 0) {
       ++count;
       children.push_back(child);
+      pids.push_back(child);
     }
     for (auto it = children.begin(); it != children.end();) {
       it = waitpid(*it, nullptr, WNOHANG) == *it ? children.erase(it) : it + 1;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <string>
 #include <thread>
@@ -20,6 +22,8 @@ class Churn {
   // Stops starting processes; the last ones are killed and reaped.
   void stop();
   long started() const { return count; }
+  // The identifiers of every process started; complete once stopped.
+  const std::vector<pid_t>& started_pids() const { return pids; }
 
  private:
   void run();
@@ -27,6 +31,7 @@ class Churn {
   std::vector<std::string> command;
   std::atomic<bool> running{true};
   std::atomic<long> count{0};
+  std::vector<pid_t> pids;
   std::thread worker;
 };
 
