@@ -96,6 +96,8 @@ const Process* System::process(Pid pid) const {
 
 void System::refresh_all() {
   if (!budget) budget = &OpenFileBudget::process_wide();
+  ++generation;
+  refreshed_count = 0;
   for_each_numeric_dir(root, [this](Pid pid) { refresh_process(pid); });
   sweep_and_order();
 }
@@ -123,8 +125,8 @@ void System::refresh_process(Pid pid) {
   for_each_numeric_dir(entry_dir(pid, 0) + "/task", [this, pid, &found](Pid tid) {
     if (tid == pid) return;
     const auto known = entries.find(tid);
-    const bool done =
-        known != entries.end() && known->second.refreshed && known->second.owner == pid;
+    const bool done = known != entries.end() && known->second.refreshed_in == generation &&
+                      known->second.owner == pid;
     if (done || refresh_entry(tid, pid, nullptr)) found.push_back(tid);
   });
   entry->thread_ids = std::move(found);
@@ -181,6 +183,8 @@ Process* System::refresh_entry(Pid id, Pid owner, std::optional<std::int64_t>* t
   } else if (existing) {
     created.stat_handle = std::move(existing->stat_handle);
   }
+  // The entry it replaces may already count as reached in this refresh.
+  if (existing && existing->refreshed_in == generation) --refreshed_count;
   capture(created, *record, owner);
   order_stale = true;
   return &entries.insert_or_assign(id, std::move(created)).first->second;
@@ -189,7 +193,7 @@ Process* System::refresh_entry(Pid id, Pid owner, std::optional<std::int64_t>* t
 void System::capture(Process& entry, const StatRecord& record, Pid owner) {
   entry.parent_pid = owner != 0 ? std::optional<Pid>(owner) : record.parent_pid;
   entry.state = RunState::from_letter(first_code_point(record.state));
-  entry.refreshed = true;
+  mark_refreshed(entry);
   if (record.name != entry.name) {
     // A new program image: what was captured of the old one no longer holds.
     entry.name.assign(record.name);
@@ -245,15 +249,18 @@ std::string System::entry_dir(Pid id, Pid owner) const {
   return dir;
 }
 
+void System::mark_refreshed(Process& entry) {
+  if (entry.refreshed_in == generation) return;
+  entry.refreshed_in = generation;
+  ++refreshed_count;
+}
+
 void System::sweep_and_order() {
-  for (auto it = entries.begin(); it != entries.end();) {
-    if (!it->second.refreshed) {
-      it = entries.erase(it);
-      order_stale = true;
-      continue;
-    }
-    it->second.refreshed = false;
-    ++it;
+  // When every entry was reached, nothing has gone and the map need not be walked.
+  if (refreshed_count != entries.size()) {
+    std::erase_if(entries,
+                  [this](const auto& item) { return item.second.refreshed_in != generation; });
+    order_stale = true;
   }
   // Start times are fixed for an entry's life, so the order changes only with the set of entries.
   if (!order_stale) return;

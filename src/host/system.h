@@ -53,7 +53,7 @@ struct Process {
   Pid owner = 0;                // the process whose task folder lists this thread; 0 for a process
   std::vector<Pid> thread_ids;  // of a process: its threads other than the main one
   KeptFile stat_handle;
-  bool refreshed = false;
+  std::uint64_t refreshed_in = 0;  // the last refresh that reached the entry
 };
 
 // The table of everything that runs on the host, from the proc filesystem. Entries are captured
@@ -83,6 +83,7 @@ class System {
   // record's thread count.
   Process* refresh_entry(Pid id, Pid owner, std::optional<std::int64_t>* threads);
   void capture(Process& entry, const StatRecord& stat, Pid owner);
+  void mark_refreshed(Process& entry);
   std::string entry_dir(Pid id, Pid owner) const;
   void sweep_and_order();
 
@@ -92,6 +93,8 @@ class System {
   std::unordered_map<Pid, Process> entries;
   std::vector<const Process*> newest_first;
   bool order_stale = true;
+  std::uint64_t generation = 0;     // the refresh under way, counted from 1
+  std::size_t refreshed_count = 0;  // entries it has reached so far
 };
 
 }  // namespace sidecar
