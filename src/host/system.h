@@ -65,6 +65,13 @@ class System {
   static System new_all(std::filesystem::path proc_root = "/proc",
                         OpenFileBudget* budget = nullptr);
 
+  // Moving keeps the entries where they are; a copy would leave the order pointing into the
+  // original.
+  System(System&&) = default;
+  System& operator=(System&&) = default;
+  System(const System&) = delete;
+  System& operator=(const System&) = delete;
+
   // Re-reads every entry; entries whose process has gone are removed. When the proc root cannot
   // be listed the table becomes empty.
   void refresh_all();
