@@ -12,21 +12,24 @@ namespace {
 
 constexpr std::size_t initial_capacity = 128;
 
-void append_u64(std::string& out, std::uint64_t value) {
+// Integers of up to 64 bits, either sign.
+template <typename Integer>
+void append_integer(std::string& out, Integer value) {
   std::array<char, 20> digits{};
   const auto result = std::to_chars(digits.data(), digits.data() + digits.size(), value);
   out.append(digits.data(), result.ptr);
 }
 
-void append_i64(std::string& out, std::int64_t value) {
-  std::array<char, 20> digits{};
-  const auto result = std::to_chars(digits.data(), digits.data() + digits.size(), value);
-  out.append(digits.data(), result.ptr);
-}
+// One JSON value per field type of the payloads.
+void append_value(std::string& out, bool value) { out += value ? "true" : "false"; }
+void append_value(std::string& out, std::uint32_t value) { append_integer(out, value); }
+void append_value(std::string& out, std::int64_t value) { append_integer(out, value); }
+void append_value(std::string& out, u128 value) { append_json_u128(out, value); }
+void append_value(std::string& out, float value) { append_json_f32(out, value); }
+void append_value(std::string& out, std::string_view text) { append_json_string(out, text); }
+void append_value(std::string& out, const std::string& text) { append_json_string(out, text); }
 
-void append_bool(std::string& out, bool value) { out += value ? "true" : "false"; }
-
-void append_optional_string(std::string& out, const std::optional<std::string>& text) {
+void append_value(std::string& out, const std::optional<std::string>& text) {
   if (text) {
     append_json_string(out, *text);
   } else {
@@ -34,7 +37,7 @@ void append_optional_string(std::string& out, const std::optional<std::string>& 
   }
 }
 
-void append_string_list(std::string& out, const std::vector<std::string>& texts) {
+void append_value(std::string& out, const std::vector<std::string>& texts) {
   out += '[';
   for (std::size_t i = 0; i < texts.size(); ++i) {
     if (i != 0) out += ',';
@@ -43,76 +46,61 @@ void append_string_list(std::string& out, const std::vector<std::string>& texts)
   out += ']';
 }
 
-// Writes `"key":`, with the comma that separates it from the previous member when there is one.
-void append_key(std::string& out, std::string_view key, bool first = false) {
-  if (!first) out += ',';
-  append_json_string(out, key);
-  out += ':';
-}
+// Writes one object member by member, in the order they are given.
+class ObjectWriter {
+ public:
+  explicit ObjectWriter(std::string& out_in) : out(out_in) { out += '{'; }
+  ObjectWriter(const ObjectWriter&) = delete;
+  ObjectWriter& operator=(const ObjectWriter&) = delete;
+  ~ObjectWriter() { out += '}'; }
+
+  template <typename Value>
+  ObjectWriter& member(std::string_view key, const Value& value) {
+    if (!first) out += ',';
+    first = false;
+    append_json_string(out, key);
+    out += ':';
+    append_value(out, value);
+    return *this;
+  }
+
+ private:
+  std::string& out;
+  bool first = true;
+};
 
 void append_payload(std::string& out, const ScreenSharePayload& p) {
-  out += '{';
-  append_key(out, "is_active", true);
-  append_bool(out, p.is_active);
-  append_key(out, "method");
-  append_json_string(out, p.method);
-  out += '}';
+  ObjectWriter(out).member("is_active", p.is_active).member("method", p.method);
 }
 
 void append_payload(std::string& out, const VmPayload& p) {
-  out += '{';
-  append_key(out, "is_vm", true);
-  append_bool(out, p.is_vm);
-  append_key(out, "confidence");
-  append_json_f32(out, p.confidence);
-  append_key(out, "indicators");
-  append_string_list(out, p.indicators);
-  out += '}';
+  ObjectWriter(out)
+      .member("is_vm", p.is_vm)
+      .member("confidence", p.confidence)
+      .member("indicators", p.indicators);
 }
 
 void append_payload(std::string& out, const SuspiciousProcessPayload& p) {
-  out += '{';
-  append_key(out, "pid", true);
-  append_u64(out, p.pid);
-  append_key(out, "name");
-  append_json_string(out, p.name);
-  append_key(out, "reason");
-  append_json_string(out, p.reason);
-  out += '}';
+  ObjectWriter(out).member("pid", p.pid).member("name", p.name).member("reason", p.reason);
 }
 
 void append_payload(std::string& out, const StealthOverlayPayload& p) {
-  out += '{';
-  append_key(out, "severity", true);
-  append_json_string(out, p.severity);
-  append_key(out, "owner_name");
-  append_json_string(out, p.owner_name);
-  append_key(out, "owner_pid");
-  append_u64(out, p.owner_pid);
-  append_key(out, "bundle_id");
-  append_optional_string(out, p.bundle_id);
-  append_key(out, "window_layer");
-  append_i64(out, p.window_layer);
-  append_key(out, "window_alpha");
-  append_json_f32(out, p.window_alpha);
-  append_key(out, "matched_list");
-  append_json_string(out, p.matched_list);
-  append_key(out, "capture_excluded");
-  append_bool(out, p.capture_excluded);
-  append_key(out, "method");
-  append_json_string(out, p.method);
-  append_key(out, "reason");
-  append_json_string(out, p.reason);
-  append_key(out, "os_note");
-  append_optional_string(out, p.os_note);
-  out += '}';
+  ObjectWriter(out)
+      .member("severity", p.severity)
+      .member("owner_name", p.owner_name)
+      .member("owner_pid", p.owner_pid)
+      .member("bundle_id", p.bundle_id)
+      .member("window_layer", p.window_layer)
+      .member("window_alpha", p.window_alpha)
+      .member("matched_list", p.matched_list)
+      .member("capture_excluded", p.capture_excluded)
+      .member("method", p.method)
+      .member("reason", p.reason)
+      .member("os_note", p.os_note);
 }
 
 void append_payload(std::string& out, const HeartbeatPayload& p) {
-  out += '{';
-  append_key(out, "timestamp", true);
-  append_json_u128(out, p.timestamp);
-  out += '}';
+  ObjectWriter(out).member("timestamp", p.timestamp);
 }
 
 std::string_view tag_of(const WatchdogEvent& event) {
@@ -120,6 +108,23 @@ std::string_view tag_of(const WatchdogEvent& event) {
       "screen_share_detected",    "vm_detected", "suspicious_process_detected",
       "stealth_overlay_detected", "heartbeat",   "error"};
   return tags[event.index()];
+}
+
+// The value of "payload": the event's payload record, or the text of an `Error`.
+struct PayloadOf {
+  const WatchdogEvent& event;
+};
+
+void append_value(std::string& out, const PayloadOf& payload) {
+  std::visit(
+      [&out](const auto& variant) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(variant)>, Error>) {
+          append_json_string(out, variant.message);
+        } else {
+          append_payload(out, variant.payload);
+        }
+      },
+      payload.event);
 }
 
 }  // namespace
@@ -168,7 +173,7 @@ void append_json_string(std::string& out, std::string_view text) {
 void append_json_u128(std::string& out, u128 value) {
   constexpr std::uint64_t chunk = 10'000'000'000'000'000'000ULL;  // 10^19
   if (value <= std::numeric_limits<std::uint64_t>::max()) {
-    append_u64(out, static_cast<std::uint64_t>(value));
+    append_integer(out, static_cast<std::uint64_t>(value));
     return;
   }
   append_json_u128(out, value / chunk);
@@ -236,26 +241,13 @@ void append_json_f32(std::string& out, float value) {
   }
   out += 'e';
   out += exponent < 0 ? '-' : '+';
-  append_u64(out, static_cast<std::uint64_t>(exponent < 0 ? -exponent : exponent));
+  append_integer(out, exponent < 0 ? -exponent : exponent);
 }
 
 std::optional<std::string> to_json(const WatchdogEvent& event) {
   std::string out;
   out.reserve(initial_capacity);
-  out += '{';
-  append_key(out, "event", true);
-  append_json_string(out, tag_of(event));
-  append_key(out, "payload");
-  std::visit(
-      [&out](const auto& variant) {
-        if constexpr (std::is_same_v<std::decay_t<decltype(variant)>, Error>) {
-          append_json_string(out, variant.message);
-        } else {
-          append_payload(out, variant.payload);
-        }
-      },
-      event);
-  out += '}';
+  ObjectWriter(out).member("event", tag_of(event)).member("payload", PayloadOf{event});
   return out;
 }
 
