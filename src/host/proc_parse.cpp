@@ -1,7 +1,6 @@
 #include "host/proc_parse.h"
 
 #include <array>
-#include <charconv>
 #include <cstring>
 
 #include "host/utf8.h"
@@ -10,14 +9,6 @@ namespace sidecar {
 namespace {
 
 bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-template <typename Number>
-std::optional<Number> parse_decimal(std::string_view text) {
-  Number value{};
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
-  return value;
-}
 
 }  // namespace
 
@@ -79,15 +70,15 @@ std::optional<StatRecord> parse_stat(std::string_view record) {
   }
   if (count < wanted) return std::nullopt;
 
-  const auto flags = parse_decimal<std::uint64_t>(fields[9]);
-  const auto start_ticks = parse_decimal<std::uint64_t>(fields[22]);
+  const auto flags = parse_digits<std::uint64_t>(fields[9]);
+  const auto start_ticks = parse_digits<std::uint64_t>(fields[22]);
   if (!flags || !start_ticks) return std::nullopt;
   stat.state = fields[3];
-  if (const auto parent = parse_decimal<Pid>(fields[4]); parent && *parent != 0) {
+  if (const auto parent = parse_digits<Pid>(fields[4]); parent && *parent != 0) {
     stat.parent_pid = parent;
   }
   stat.flags = *flags;
-  stat.num_threads = parse_decimal<std::int64_t>(fields[20]);
+  stat.num_threads = parse_digits<std::int64_t>(fields[20]);
   stat.start_ticks = *start_ticks;
   return stat;
 }

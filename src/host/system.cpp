@@ -19,14 +19,6 @@ namespace {
 // Larger than any stat record the kernel writes.
 constexpr std::size_t stat_buffer_size = 2048;
 
-std::optional<Pid> parse_numeric_name(std::string_view name) {
-  if (name.empty() || name.front() < '0' || name.front() > '9') return std::nullopt;
-  Pid value = 0;
-  const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), value);
-  if (error != std::errc{} || end != name.data() + name.size()) return std::nullopt;
-  return value;
-}
-
 // Calls `visit` with the number of every subdirectory of `path` whose name is a decimal number
 // (symbolic links excluded). False when `path` cannot be listed.
 template <typename Visit>
@@ -50,7 +42,7 @@ bool for_each_numeric_dir(const std::string& path, Visit visit) {
             fstatat(dir, record->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode);
       }
       if (!is_dir) continue;
-      if (const auto number = parse_numeric_name(record->d_name)) visit(*number);
+      if (const auto number = parse_digits<Pid>(record->d_name)) visit(*number);
     }
     if (complete) break;
   }

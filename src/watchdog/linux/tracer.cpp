@@ -1,10 +1,10 @@
 #include "watchdog/linux/tracer.h"
 
-#include <charconv>
 #include <cstdint>
 #include <optional>
 
 #include "host/files.h"
+#include "host/proc_parse.h"
 #include "host/system.h"
 #include "host/utf8.h"
 
@@ -16,11 +16,7 @@ constexpr std::string_view tracer_key = "TracerPid:";
 // An optional single "+", then decimal digits only, at most 4294967295.
 std::optional<std::uint32_t> parse_u32(std::string_view text) {
   if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty() || text.front() < '0' || text.front() > '9') return std::nullopt;
-  std::uint32_t value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
-  return value;
+  return parse_digits<std::uint32_t>(text);
 }
 
 }  // namespace
