@@ -4,6 +4,7 @@
 
 const fs = require('node:fs');
 const path = require('node:path');
+const { StringDecoder } = require('node:string_decoder');
 const Ajv2020 = require('ajv/dist/2020');
 
 const SCHEMA_PATH = path.resolve(__dirname, '../../schema/watchdog-event.schema.json');
@@ -21,6 +22,22 @@ function compileLineChecker(schemaPath = SCHEMA_PATH) {
     }
     if (!validate(event)) return { error: ajv.errorsText(validate.errors) };
     return { event };
+  };
+}
+
+// Splits a byte stream into lines at line feeds only. Node's readline also ends a line at
+// U+2028 and U+2029 (and Python's splitlines at U+0085), which may stand raw inside a JSON
+// string; framing on line feed alone keeps every event whole. Returns a function to feed chunks;
+// `onLine` gets each complete line without its line feed.
+function lineFramer(onLine) {
+  const decoder = new StringDecoder('utf8');
+  let pending = '';
+  return (chunk) => {
+    pending += decoder.write(chunk);
+    for (let end = pending.indexOf('\n'); end !== -1; end = pending.indexOf('\n')) {
+      onLine(pending.slice(0, end));
+      pending = pending.slice(end + 1);
+    }
   };
 }
 
@@ -45,4 +62,4 @@ function summarize({ event, payload }) {
   }
 }
 
-module.exports = { compileLineChecker, summarize, SCHEMA_PATH };
+module.exports = { compileLineChecker, lineFramer, summarize, SCHEMA_PATH };

@@ -13,8 +13,7 @@
 const { spawn } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
-const readline = require('node:readline');
-const { compileLineChecker, summarize } = require('./events');
+const { compileLineChecker, lineFramer, summarize } = require('./events');
 
 const SILENCE_LIMIT_MS = 15_000;
 const DEFAULT_COMMAND = [path.resolve(__dirname, '../../build/release/watchdog-sidecar')];
@@ -59,13 +58,16 @@ function main() {
     }
   }, 1000);
 
-  readline.createInterface({ input: sidecar.stdout, crlfDelay: Infinity }).on('line', (line) => {
-    lastLine = Date.now();
-    if (raw) raw.write(`${line}\n`);
-    const { event, error } = check(line);
-    if (error) console.log(`[invalid] ${error}: ${line}`);
-    else console.log(`[${event.event}] ${summarize(event)}`);
-  });
+  sidecar.stdout.on(
+    'data',
+    lineFramer((line) => {
+      lastLine = Date.now();
+      if (raw) raw.write(`${line}\n`);
+      const { event, error } = check(line);
+      if (error) console.log(`[invalid] ${error}: ${line}`);
+      else console.log(`[${event.event}] ${summarize(event)}`);
+    }),
+  );
 
   sidecar.on('exit', (code, signal) => {
     clearInterval(watch);

@@ -135,6 +135,22 @@ void append_json_string(std::string& out, std::string_view text) {
   std::size_t plain_start = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
     const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte == 0xC2 || byte == 0xE2) {
+      // U+0085, U+2028 and U+2029 end a line for common line readers (JavaScript's and Python's
+      // among them), so they are escaped to keep every event on one line whatever reads it.
+      const std::string_view rest = text.substr(i);
+      const char* escape = rest.starts_with("\u0085")   ? "\\u0085"
+                           : rest.starts_with("\u2028") ? "\\u2028"
+                           : rest.starts_with("\u2029") ? "\\u2029"
+                                                        : nullptr;
+      if (escape == nullptr) continue;
+      out.append(text, plain_start, i - plain_start);
+      out += escape;
+      const std::size_t length = byte == 0xC2 ? 2 : 3;
+      plain_start = i + length;
+      i += length - 1;
+      continue;
+    }
     if (byte >= 0x20 && byte != '"' && byte != '\\') continue;
     out.append(text, plain_start, i - plain_start);
     plain_start = i + 1;

@@ -1,6 +1,7 @@
 #include "host/process_control.h"
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,6 +22,20 @@ void reopen_missing_standard_descriptors() {
 }
 
 void ignore_sigpipe() { std::signal(SIGPIPE, SIG_IGN); }
+
+void end_with_parent(std::int32_t parent_at_start) {
+  std::signal(SIGTERM, SIG_DFL);
+  sigset_t term;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  sigprocmask(SIG_UNBLOCK, &term, nullptr);
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
+  // A parent that ended before the request was made sends nothing: the orphan has been handed
+  // to another parent by then.
+  if (getppid() != parent_at_start) raise(SIGTERM);
+}
+
+std::int32_t read_parent_pid() { return getppid(); }
 
 std::uint32_t read_own_pid() { return static_cast<std::uint32_t>(getpid()); }
 

@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <string>
@@ -31,6 +32,8 @@ void announce(std::string_view prefix, std::string_view message) {
 }  // namespace
 
 int main() {
+  const std::int32_t parent = sidecar::read_parent_pid();
+  sidecar::end_with_parent(parent);
   sidecar::reopen_missing_standard_descriptors();
   sidecar::ignore_sigpipe();
   try {

@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include <condition_variable>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -117,6 +119,61 @@ TEST(SidecarDetection, UnderStraceItReportsItselfFirstThenLetsTheNextChecksThrou
   ASSERT_TRUE(second);
   EXPECT_TRUE(is_compact_object(*second)) << *second;
   EXPECT_EQ(second->find(R"("name":"self")"), std::string::npos) << *second;
+}
+
+// The text that jq reads for `filter` in `line`, byte for byte; nothing when jq rejects the line.
+std::optional<std::string> jq_text(const std::string& line, const std::string& filter) {
+  const auto path = std::filesystem::temp_directory_path() /
+                    ("sidecar-line-" + std::to_string(getpid()) + ".json");
+  std::ofstream(path) << line << '\n';
+  FILE* pipe = popen(("jq -j '" + filter + "' " + path.string() + " 2>/dev/null").c_str(), "r");
+  if (!pipe) return std::nullopt;
+  std::string out;
+  char chunk[256];
+  for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
+    out.append(chunk, got);
+  const int status = pclose(pipe);
+  std::filesystem::remove(path);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+  return out;
+}
+
+TEST(SidecarDetection, ANameHoldingALineSeparatorStaysOnOneLineAndParsesBack) {
+  for (const std::string separator : {"\u2028", "\u2029", "\u0085"}) {
+    const std::string name = "obs" + separator + "x";
+    SCOPED_TRACE(name);
+    std::mutex lock;
+    std::condition_variable changed;
+    pid_t tid = 0;
+    bool done = false;
+    std::thread renamed([&] {
+      pthread_setname_np(pthread_self(), name.c_str());
+      std::unique_lock held(lock);
+      tid = gettid();
+      changed.notify_all();
+      changed.wait(held, [&] { return done; });
+    });
+    {
+      std::unique_lock held(lock);
+      changed.wait(held, [&] { return tid != 0; });
+    }
+    ChildProcess sidecar = start_sidecar();
+    std::vector<std::string> seen;
+    const auto line = wait_for_line(
+        sidecar,
+        [](const std::string& text) { return event_tag(text) == "suspicious_process_detected"; },
+        10s, &seen);
+    {
+      std::lock_guard held(lock);
+      done = true;
+    }
+    changed.notify_all();
+    renamed.join();
+    ASSERT_TRUE(line) << ::testing::PrintToString(seen);
+    EXPECT_EQ(line->find(separator), std::string::npos) << *line;
+    EXPECT_EQ(jq_text(*line, ".payload.name"), name) << *line;
+    EXPECT_EQ(jq_text(*line, ".payload.pid"), std::to_string(tid)) << *line;
+  }
 }
 
 }  // namespace

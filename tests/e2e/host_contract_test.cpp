@@ -137,6 +137,34 @@ struct Scenario {
   std::function<std::vector<std::string>(std::vector<std::shared_ptr<void>>& keep)> setup;
 };
 
+TEST(HostContract, TheReferenceHostFramesLinesOnLineFeedOnly) {
+  // One event whose name holds the three separators escaped, then raw, written in two pieces
+  // that cut a raw separator in half; a heartbeat follows.
+  const auto script = temp_file("separators.sh");
+  std::ofstream(script)
+      << R"(printf '{"event":"suspicious_process_detected","payload":{"pid":7,"name":"a\u2028b\u2029c\u0085d)"
+         R"( \342\200\250e\342\200')"
+         "\n"
+      << R"(sleep 0.2; printf '\251f\302\205g","reason":"Screen Recorder"}}\n')"
+         "\n"
+      << R"(printf '{"event":"heartbeat","payload":{"timestamp":1}}\n'; sleep 30)"
+         "\n";
+  ChildOptions options;
+  options.args = {"node", node_host + "/host.js", "/bin/sh", script.string()};
+  ChildProcess host("/usr/bin/env", options);
+  std::vector<std::string> lines;
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (lines.size() < 3 && std::chrono::steady_clock::now() < deadline) {
+    if (auto line = host.read_line(1s)) lines.push_back(*line);
+  }
+  ASSERT_EQ(lines.size(), 3U) << ::testing::PrintToString(lines);
+  EXPECT_EQ(lines[1],
+            "[suspicious_process_detected] Screen Recorder: "
+            "a\u2028b\u2029c\u0085d \u2028e\u2029f\u0085g (pid 7)");
+  EXPECT_EQ(lines[2].rfind("[heartbeat] ", 0), 0U) << lines[2];
+  std::filesystem::remove(script);
+}
+
 TEST(HostContract, EveryLineOfRealRunsPassesTheReferenceReaderAndJq) {
   const auto obs_dir = temp_file("bin");
   std::filesystem::create_directories(obs_dir);

@@ -1,6 +1,8 @@
 // The real binary, started as a host would start it.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -125,7 +127,7 @@ TEST(Sidecar, KeepsPollingSilentlyAfterTheReaderOfStdoutHasGone) {
 }
 
 TEST(Sidecar, SigtermEndsItAtOnceWithoutFurtherOutput) {
-  for (const int signal_number : {SIGTERM, SIGINT}) {
+  for (const int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
     SCOPED_TRACE(signal_number);
     ChildProcess sidecar = start();
     ASSERT_TRUE(sidecar.read_line(5s));
@@ -276,6 +278,69 @@ TEST(Sidecar, FirstLineNamesThisMachinesVirtualisationSigns) {
   EXPECT_EQ(*first,
             R"({"event":"vm_detected","payload":{"is_vm":true,"confidence":0.8,"indicators":[)" +
                 list + "]}}");
+}
+
+// A parent process that starts the sidecar (output to /dev/null) and then waits to be killed.
+// Only async-signal-safe calls run between fork and exec, since the test runner has threads.
+struct Starter {
+  pid_t starter = -1;
+  pid_t sidecar = -1;
+
+  Starter() {
+    int report[2];
+    if (pipe(report) != 0) return;
+    starter = fork();
+    if (starter == 0) {
+      close(report[0]);
+      const pid_t child = fork();
+      if (child == 0) {
+        const int null_fd = open("/dev/null", O_RDWR);
+        dup2(null_fd, 1);
+        dup2(null_fd, 2);
+        execl(SIDECAR_BINARY, SIDECAR_BINARY, static_cast<char*>(nullptr));
+        _exit(127);
+      }
+      (void)!write(report[1], &child, sizeof child);
+      for (;;) pause();
+    }
+    close(report[1]);
+    if (read(report[0], &sidecar, sizeof sidecar) != sizeof sidecar) sidecar = -1;
+    close(report[0]);
+  }
+  ~Starter() {
+    if (starter > 0) kill(starter, SIGKILL), waitpid(starter, nullptr, 0);
+    if (sidecar > 0) kill(sidecar, SIGKILL), waitpid(sidecar, nullptr, 0);
+  }
+
+  // The sidecar's wait status once it has ended within `timeout`; this test process reaps it,
+  // being the subreaper of its orphaned descendants.
+  std::optional<int> sidecar_exit(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    do {
+      int status = 0;
+      if (waitpid(sidecar, &status, WNOHANG) == sidecar) {
+        sidecar = -1;
+        return status;
+      }
+      std::this_thread::sleep_for(20ms);
+    } while (std::chrono::steady_clock::now() < deadline);
+    return std::nullopt;
+  }
+};
+
+TEST(Sidecar, EndsBySigtermWhenTheProcessThatStartedItIsKilled) {
+  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  Starter host;
+  ASSERT_GT(host.sidecar, 0);
+  // A host that stays keeps its sidecar.
+  EXPECT_EQ(host.sidecar_exit(2500ms), std::nullopt);
+
+  kill(host.starter, SIGKILL);
+  waitpid(host.starter, nullptr, 0);
+  host.starter = -1;
+  const auto status = host.sidecar_exit(2s);
+  ASSERT_TRUE(status) << "the sidecar outlived its host";
+  EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGTERM);
 }
 
 }  // namespace

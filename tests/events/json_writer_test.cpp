@@ -48,7 +48,15 @@ TEST(JsonString, EscapesEachByteClass) {
       {"\x1f", R"("\u001f")"},
       {"a/b\x7f", "\"a/b\x7f\""},
       {"\xd0\x9f\xd1\x80\xd0\xbe", "\"\xd0\x9f\xd1\x80\xd0\xbe\""},  // Cyrillic stays raw
-      {"\xe2\x80\xa8", "\"\xe2\x80\xa8\""},                          // line separator stays raw
+      // Line ends to some readers are escaped; their neighbours in the same blocks stay raw.
+      {"obs\xe2\x80\xa8", R"("obs\u2028")"},
+      {"a\xe2\x80\xa9"
+       "b",
+       R"("a\u2029b")"},
+      {"\xc2\x85\xc2\x85", R"("\u0085\u0085")"},
+      {"\xe2\x80\xa7\xe2\x80\xaa\xc2\x84\xc2\xa0", "\"\xe2\x80\xa7\xe2\x80\xaa\xc2\x84\xc2\xa0\""},
+      {"\xe2\x82\xac\xe2\x80\xa8\xe2",
+       "\"\xe2\x82\xac\\u2028\xe2\""},  // a cut sequence is no match
       {" \x20~", R"("  ~")"},
   };
   for (const auto& c : cases) {

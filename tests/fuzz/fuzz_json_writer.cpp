@@ -44,6 +44,10 @@ nlohmann::json parse(const sidecar::WatchdogEvent& event) {
   const auto line = sidecar::to_json(event);
   FUZZ_CHECK(line.has_value());
   for (const char c : *line) FUZZ_CHECK(c != '\n' && c != '\r');
+  // Nor any character that other line readers take for a line end.
+  for (const char* separator : {"\u0085", "\u2028", "\u2029"}) {
+    FUZZ_CHECK(line->find(separator) == std::string::npos);
+  }
   try {
     return nlohmann::json::parse(*line);
   } catch (const nlohmann::json::exception&) {
