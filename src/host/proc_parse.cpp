@@ -55,8 +55,10 @@ std::optional<StatRecord> parse_stat(std::string_view record) {
   stat.name = record.substr(first_space + 1, close - first_space - 1);
   if (!stat.name.empty() && stat.name.front() == '(') stat.name.remove_prefix(1);
 
-  // Fields 3 and on, split at runs of white space.
-  constexpr std::size_t wanted = 24;
+  // Fields 3 and on, split at runs of white space; 24 at least, and up to the end of the
+  // arguments' layout.
+  constexpr std::size_t required = 24;
+  constexpr std::size_t wanted = 49;
   std::array<std::string_view, wanted + 1> fields{};
   std::size_t count = 2;
   const char* at = record.data() + close + 1;
@@ -68,7 +70,7 @@ std::optional<StatRecord> parse_stat(std::string_view record) {
     while (at != end && !is_space(*at)) ++at;
     fields[++count] = std::string_view(start, static_cast<std::size_t>(at - start));
   }
-  if (count < wanted) return std::nullopt;
+  if (count < required) return std::nullopt;
 
   const auto flags = parse_digits<std::uint64_t>(fields[9]);
   const auto start_ticks = parse_digits<std::uint64_t>(fields[22]);
@@ -80,6 +82,10 @@ std::optional<StatRecord> parse_stat(std::string_view record) {
   stat.flags = *flags;
   stat.num_threads = parse_digits<std::int64_t>(fields[20]);
   stat.start_ticks = *start_ticks;
+  constexpr std::array<std::size_t, 5> layout_fields = {26, 27, 28, 48, 49};
+  for (std::size_t i = 0; i < layout_fields.size(); ++i) {
+    stat.layout[i] = parse_digits<std::uint64_t>(fields[layout_fields[i]]).value_or(0);
+  }
   return stat;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <charconv>
 #include <cstdint>
 #include <optional>
@@ -50,12 +51,18 @@ std::optional<Number> parse_digits(std::string_view text) {
 // The fields of the kernel's stat record that the process table uses. `name` points into the
 // parsed text.
 struct StatRecord {
+  // Start and end of code, start of stack, start and end of the arguments (fields 26, 27, 28, 48
+  // and 49): new with every program execution. The kernel shows them only to a reader allowed to
+  // inspect the process, and 0 to others; a field that is missing or not a number reads 0.
+  using Layout = std::array<std::uint64_t, 5>;
+
   std::string_view name;                    // field 2, without its parentheses
   std::string_view state;                   // field 3
   std::optional<Pid> parent_pid;            // field 4, when a decimal number other than 0
   std::uint64_t flags = 0;                  // field 9
   std::optional<std::int64_t> num_threads;  // field 20
   std::uint64_t start_ticks = 0;            // field 22, clock ticks since boot
+  Layout layout{};
 };
 
 inline constexpr std::uint64_t kernel_thread_flag = 0x00200000;

@@ -18,13 +18,14 @@ namespace {
 
 // Larger than any stat record the kernel writes.
 constexpr std::size_t stat_buffer_size = 2048;
+using StatBuffer = std::array<char, stat_buffer_size>;
 
 // Calls `visit` with the number of every subdirectory of `path` whose name is a decimal number
-// (symbolic links excluded). False when `path` cannot be listed.
+// (symbolic links excluded); nothing when `path` cannot be listed.
 template <typename Visit>
-bool for_each_numeric_dir(const std::string& path, Visit visit) {
+void for_each_numeric_dir(const std::string& path, Visit visit) {
   const int dir = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0) return false;
+  if (dir < 0) return;
   alignas(dirent64) std::array<char, 8192> buffer;
   for (;;) {
     const ssize_t got = getdents64(dir, buffer.data(), buffer.size());
@@ -47,13 +48,39 @@ bool for_each_numeric_dir(const std::string& path, Visit visit) {
     if (complete) break;
   }
   ::close(dir);
-  return true;
 }
 
-std::optional<std::string_view> read_from_start(int fd, std::array<char, stat_buffer_size>& into) {
+std::optional<std::string_view> read_from_start(int fd, StatBuffer& into) {
   const ssize_t got = pread(fd, into.data(), into.size(), 0);
   if (got <= 0) return std::nullopt;
   return std::string_view(into.data(), static_cast<std::size_t>(got));
+}
+
+// A small proc file read whole into `into`; nothing when it cannot be opened or read.
+std::optional<std::string_view> read_small_file(const std::string& path, StatBuffer& into) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  auto text = read_from_start(fd, into);
+  ::close(fd);
+  return text;
+}
+
+// A stat record, parsed from text made valid UTF-8 in `lossy` when it is not.
+std::optional<StatRecord> parse_stat_lossy(std::string_view text, std::string& lossy) {
+  if (!is_valid_utf8(text)) {
+    lossy = to_utf8_lossy(text);
+    text = lossy;
+  }
+  return parse_stat(text);
+}
+
+EntryKind kind_of(const StatRecord& record, bool thread) {
+  if ((record.flags & kernel_thread_flag) != 0) return EntryKind::KernelThread;
+  return thread ? EntryKind::UserThread : EntryKind::ProcessEntry;
+}
+
+bool layout_hidden(const StatRecord::Layout& layout) {
+  return std::all_of(layout.begin(), layout.end(), [](std::uint64_t field) { return field == 0; });
 }
 
 void append_number(std::string& out, Pid number) {
@@ -64,78 +91,72 @@ void append_number(std::string& out, Pid number) {
 
 }  // namespace
 
-const Arguments& Process::arguments() const {
-  static const Arguments none;
-  return cmdline ? *cmdline : none;
-}
-
-System::System(std::filesystem::path proc_root, OpenFileBudget* budget_in)
-    : root(proc_root.string()), budget(budget_in) {
+System::System(std::filesystem::path proc_root, const EntryJudge* judge_in,
+               OpenFileBudget* budget_in)
+    : root(proc_root.string()), judge(judge_in), budget(budget_in) {
   const long ticks = sysconf(_SC_CLK_TCK);
   ticks_per_second = ticks > 0 ? static_cast<std::uint64_t>(ticks) : 100;
 }
 
-System System::new_all(std::filesystem::path proc_root, OpenFileBudget* budget) {
-  System system(std::move(proc_root), budget);
+System System::new_all(std::filesystem::path proc_root, const EntryJudge* judge,
+                       OpenFileBudget* budget) {
+  System system(std::move(proc_root), judge, budget);
   system.refresh_all();
   return system;
 }
 
 const Process* System::process(Pid pid) const {
   const auto found = entries.find(pid);
-  return found == entries.end() ? nullptr : &found->second;
+  return found == entries.end() ? nullptr : &found->second.view;
 }
 
 void System::refresh_all() {
   if (!budget) budget = &OpenFileBudget::process_wide();
   ++generation;
-  refreshed_count = 0;
+  refreshed_processes = 0;
+  // Threads found by the last refresh have had time to name themselves.
+  std::vector<Pid> unsettled = std::exchange(unsettled_threads, {});
   for_each_numeric_dir(root, [this](Pid pid) { refresh_process(pid); });
+  for (const Pid tid : unsettled) {
+    const auto found = entries.find(tid);
+    if (found != entries.end() && found->second.name_unsettled) settle_thread_name(found->second);
+  }
   sweep_and_order();
 }
 
 void System::refresh_process(Pid pid) {
   std::optional<std::int64_t> threads;
-  Process* entry = refresh_entry(pid, 0, &threads);
+  Entry* entry = read_process(pid, &threads);
   if (!entry) return;
   // A process with one thread has nothing in its task folder but the main thread.
   if (threads && *threads <= 1) {
-    entry->thread_ids.clear();
+    if (!entry->thread_ids.empty()) {
+      erase_threads(*entry);
+      entry->thread_ids.clear();
+    }
     return;
   }
-  // When the count is what it was and every known thread is still there, no thread can have come
-  // or gone, and the task folder need not be listed. A thread that has gone fails to refresh:
-  // its kept stat file stops reading, and its folder is no longer under the process.
-  if (threads && static_cast<std::size_t>(*threads) == entry->thread_ids.size() + 1) {
-    bool all_there = true;
-    for (const Pid tid : entry->thread_ids) {
-      if (!refresh_entry(tid, pid, nullptr)) all_there = false;
-    }
-    if (all_there) return;
-  }
-  std::vector<Pid> found;
-  for_each_numeric_dir(entry_dir(pid, 0) + "/task", [this, pid, &found](Pid tid) {
-    if (tid == pid) return;
-    const auto known = entries.find(tid);
-    const bool done = known != entries.end() && known->second.refreshed_in == generation &&
-                      known->second.owner == pid;
-    if (done || refresh_entry(tid, pid, nullptr)) found.push_back(tid);
-  });
-  entry->thread_ids = std::move(found);
+  // With the count unchanged a thread can only have replaced another: the folder is listed on a
+  // slow cadence to find those.
+  const bool count_unchanged =
+      threads && static_cast<std::size_t>(*threads) == entry->thread_ids.size() + 1;
+  if (count_unchanged && generation < entry->next_listing) return;
+  list_threads(*entry);
 }
 
-Process* System::refresh_entry(Pid id, Pid owner, std::optional<std::int64_t>* threads) {
-  std::array<char, stat_buffer_size> buffer;
+System::Entry* System::read_process(Pid pid, std::optional<std::int64_t>* threads) {
+  StatBuffer buffer;
   std::optional<std::string_view> text;
-  const auto found = entries.find(id);
-  Process* existing = found == entries.end() ? nullptr : &found->second;
+  const auto found = entries.find(pid);
+  Entry* existing = found == entries.end() ? nullptr : &found->second;
   if (existing && existing->stat_handle) {
     text = read_from_start(existing->stat_handle.fd(), buffer);
+    // A kept stat file stops reading once its process has gone.
     if (!text) existing->stat_handle.close();
   }
   KeptFile opened;
   if (!text) {
-    const int fd = open((entry_dir(id, owner) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = open((entry_dir(pid, 0) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return nullptr;
     text = read_from_start(fd, buffer);
     if (text && budget->take()) {
@@ -145,88 +166,184 @@ Process* System::refresh_entry(Pid id, Pid owner, std::optional<std::int64_t>* t
     }
     if (!text) return nullptr;
   }
-
   std::string lossy;
-  if (!is_valid_utf8(*text)) {
-    lossy = to_utf8_lossy(*text);
-    text = lossy;
-  }
-  const auto record = parse_stat(*text);
+  const auto record = parse_stat_lossy(*text, lossy);
   if (!record) return nullptr;
-  if (threads) *threads = record->num_threads;
+  *threads = record->num_threads;
   const std::uint64_t start = record->start_ticks / ticks_per_second;
 
-  if (existing && existing->owner == owner && existing->start_time_since_boot == start) {
+  if (existing && existing->owner == 0 && existing->view.start_time_since_boot == start) {
     if (opened) existing->stat_handle = std::move(opened);
-    capture(*existing, *record, owner);
+    update_process(*existing, *record, false);
     return existing;
   }
-  // A new entry, or an identifier taken over by a new process: nothing of the old entry stays.
-  Process created;
-  created.pid = id;
-  created.owner = owner;
-  created.name.assign(record->name);
-  created.start_time_since_boot = start;
-  created.kind = (record->flags & kernel_thread_flag) != 0 ? EntryKind::KernelThread
-                 : owner != 0                              ? EntryKind::UserThread
-                                                           : EntryKind::ProcessEntry;
-  if (opened) {
-    created.stat_handle = std::move(opened);
-  } else if (existing) {
-    created.stat_handle = std::move(existing->stat_handle);
+  // A new process, or an identifier taken over by a new one: nothing of the old entry stays.
+  Entry created;
+  created.view.pid = pid;
+  created.view.name.assign(record->name);
+  created.view.start_time_since_boot = start;
+  created.view.kind = kind_of(*record, false);
+  created.stat_handle = opened     ? std::move(opened)
+                        : existing ? std::move(existing->stat_handle)
+                                   : KeptFile();
+  // Captures of hidden images are spread over the refreshes.
+  created.next_capture = generation + static_cast<std::uint64_t>(pid) % hidden_image_period;
+  if (existing && existing->owner == 0) {
+    erase_threads(*existing);
+  } else {
+    ++process_count;
   }
-  // The entry it replaces may already count as reached in this refresh.
-  if (existing && existing->refreshed_in == generation) --refreshed_count;
-  capture(created, *record, owner);
   order_stale = true;
-  return &entries.insert_or_assign(id, std::move(created)).first->second;
+  Entry& entry = entries.insert_or_assign(pid, std::move(created)).first->second;
+  update_process(entry, *record, true);
+  return &entry;
 }
 
-void System::capture(Process& entry, const StatRecord& record, Pid owner) {
-  entry.parent_pid = owner != 0 ? std::optional<Pid>(owner) : record.parent_pid;
-  entry.state = RunState::from_letter(first_code_point(record.state));
-  mark_refreshed(entry);
-  if (record.name != entry.name) {
-    // A new program image: what was captured of the old one no longer holds.
-    entry.name.assign(record.name);
-    entry.exe.reset();
-    entry.cmdline.reset();
-    entry.memo = {};
+void System::update_process(Entry& entry, const StatRecord& record, bool created) {
+  Process& view = entry.view;
+  view.parent_pid = record.parent_pid;
+  view.state = RunState::from_letter(first_code_point(record.state));
+  if (entry.refreshed_in != generation) {
+    entry.refreshed_in = generation;
+    ++refreshed_processes;
   }
-  // Kernel threads never have a program image, and a dead process will not gain one.
-  if (entry.kind == EntryKind::KernelThread || entry.state.kind == RunState::Zombie ||
-      entry.state.kind == RunState::Dead) {
-    return;
-  }
-  if (entry.exe && entry.cmdline) return;
+  const bool name_changed = record.name != view.name;
+  if (name_changed) view.name.assign(record.name);
 
-  const bool had_exe = entry.exe != nullptr;
-  const bool had_cmdline = entry.cmdline != nullptr;
-  // The kernel serves a thread's `exe` and `cmdline` from the memory map it shares with its
-  // process, so a thread takes what was captured for its process instead of reading them again.
-  if (const Process* leader = owner != 0 ? process(owner) : nullptr) {
-    if (!entry.exe) entry.exe = leader->exe;
-    if (!entry.cmdline) entry.cmdline = leader->cmdline;
-  }
-  if (!entry.exe || !entry.cmdline) {
-    const std::string dir = entry_dir(entry.pid, owner);
-    if (!entry.exe) {
-      if (auto target = read_link(dir + "/exe")) {
-        entry.exe = std::make_shared<const std::string>(std::move(*target));
-      }
+  bool image_changed = false;
+  // Kernel threads never have a program image, and a dead process will not gain one.
+  const RunState::Kind state = view.state.kind;
+  if (view.kind != EntryKind::KernelThread && state != RunState::Zombie &&
+      state != RunState::Dead) {
+    if (name_changed || record.layout != entry.layout) {
+      // A new program image: what was captured of the old one no longer holds.
+      entry.layout = record.layout;
+      entry.args_captured = false;
+      entry.exe_captured = false;
     }
+    // Without arguments the image is captured again on every refresh; a complete one only when
+    // the kernel hides its layout, on a rotation, or while its path is unreadable.
+    const bool due =
+        !entry.args_captured ||
+        ((layout_hidden(entry.layout) || !entry.exe_captured) && generation >= entry.next_capture);
     // Reading the arguments of a process in uninterruptible sleep can block on its memory lock;
     // they are read on a later refresh instead.
-    if (!entry.cmdline && entry.state.kind != RunState::DiskSleep) {
-      if (const auto bytes = read_whole_file(dir + "/cmdline")) {
-        if (auto arguments = split_cmdline(*bytes); !arguments.empty()) {
-          entry.cmdline = std::make_shared<const Arguments>(std::move(arguments));
-        }
+    if (due && state != RunState::DiskSleep) image_changed = capture(entry);
+  }
+  if (created || name_changed || image_changed) judge_entry(entry, nullptr);
+  if (image_changed) {
+    for (const Pid tid : entry.thread_ids) {
+      const auto found = entries.find(tid);
+      if (found != entries.end() && found->second.owner == view.pid) {
+        judge_entry(found->second, &entry);
       }
     }
   }
-  if ((entry.exe != nullptr) != had_exe || (entry.cmdline != nullptr) != had_cmdline) {
-    entry.memo = {};
+}
+
+bool System::capture(Entry& entry) {
+  const std::string dir = entry_dir(entry.view.pid, 0);
+  const auto exe = read_link(dir + "/exe");
+  Arguments arguments;
+  if (const auto bytes = read_whole_file(dir + "/cmdline")) arguments = split_cmdline(*bytes);
+  // A later capture of the same image that finds nothing (the process is exiting) keeps what
+  // the earlier one found.
+  if (arguments.empty() && entry.args_captured) return false;
+  entry.next_capture = generation + hidden_image_period;
+  entry.args_captured = !arguments.empty();
+  entry.exe_captured = exe.has_value();
+  const ImageVerdict verdict =
+      judge ? judge->judge_image(exe ? &*exe : nullptr, arguments) : ImageVerdict();
+  if (entry.image == verdict) return false;
+  entry.image = verdict;
+  return true;
+}
+
+void System::list_threads(Entry& process) {
+  const Pid pid = process.view.pid;
+  process.next_listing = generation + thread_listing_period;
+  std::vector<Pid> found;
+  found.reserve(process.thread_ids.size() + 1);
+  for_each_numeric_dir(entry_dir(pid, 0) + "/task", [&](Pid tid) {
+    if (tid == pid) return;
+    const auto known = entries.find(tid);
+    if ((known != entries.end() && known->second.owner == pid) || add_thread(process, tid)) {
+      found.push_back(tid);
+    }
+  });
+  std::sort(found.begin(), found.end());
+  // Threads that have gone since the last listing leave the table now.
+  std::vector<Pid> gone;
+  std::set_difference(process.thread_ids.begin(), process.thread_ids.end(), found.begin(),
+                      found.end(), std::back_inserter(gone));
+  for (const Pid tid : gone) {
+    const auto known = entries.find(tid);
+    if (known != entries.end() && known->second.owner == pid) {
+      entries.erase(known);
+      order_stale = true;
+    }
+  }
+  process.thread_ids = std::move(found);
+}
+
+bool System::add_thread(Entry& process, Pid tid) {
+  StatBuffer buffer;
+  const auto text = read_small_file(entry_dir(tid, process.view.pid) + "/stat", buffer);
+  if (!text) return false;
+  std::string lossy;
+  const auto record = parse_stat_lossy(*text, lossy);
+  if (!record) return false;
+  const auto known = entries.find(tid);
+  if (known != entries.end() && known->second.owner == 0) {
+    // A process entry under this identifier that this refresh has read is live: a thread
+    // cannot have it too. One it has not read is the leftover of a process that has gone.
+    if (known->second.refreshed_in == generation) return false;
+    erase_threads(known->second);
+    --process_count;
+  }
+  Entry thread;
+  thread.view.pid = tid;
+  thread.view.parent_pid = process.view.pid;
+  thread.view.name.assign(record->name);
+  thread.view.state = RunState::from_letter(first_code_point(record->state));
+  thread.view.kind = kind_of(*record, true);
+  thread.view.start_time_since_boot = record->start_ticks / ticks_per_second;
+  thread.owner = process.view.pid;
+  thread.name_unsettled = true;
+  judge_entry(thread, &process);
+  entries.insert_or_assign(tid, std::move(thread));
+  unsettled_threads.push_back(tid);
+  order_stale = true;
+  return true;
+}
+
+void System::settle_thread_name(Entry& thread) {
+  thread.name_unsettled = false;
+  StatBuffer buffer;
+  auto text = read_small_file(entry_dir(thread.view.pid, thread.owner) + "/comm", buffer);
+  if (!text) return;
+  // The name may itself hold line feeds: only the one the kernel appends ends it.
+  if (text->ends_with('\n')) text->remove_suffix(1);
+  std::string name = is_valid_utf8(*text) ? std::string(*text) : to_utf8_lossy(*text);
+  if (name == thread.view.name) return;
+  thread.view.name = std::move(name);
+  const auto owner = entries.find(thread.owner);
+  judge_entry(thread, owner == entries.end() ? nullptr : &owner->second);
+}
+
+void System::judge_entry(Entry& entry, const Entry* process) {
+  if (!judge) return;
+  const auto& image = (process ? process : &entry)->image;
+  entry.view.verdict = judge->judge_entry(entry.view.name, image ? &*image : nullptr);
+}
+
+void System::erase_threads(const Entry& process) {
+  for (const Pid tid : process.thread_ids) {
+    const auto found = entries.find(tid);
+    if (found != entries.end() && found->second.owner == process.view.pid) {
+      entries.erase(found);
+      order_stale = true;
+    }
   }
 }
 
@@ -241,17 +358,19 @@ std::string System::entry_dir(Pid id, Pid owner) const {
   return dir;
 }
 
-void System::mark_refreshed(Process& entry) {
-  if (entry.refreshed_in == generation) return;
-  entry.refreshed_in = generation;
-  ++refreshed_count;
-}
-
 void System::sweep_and_order() {
-  // When every entry was reached, nothing has gone and the map need not be walked.
-  if (refreshed_count != entries.size()) {
-    std::erase_if(entries,
-                  [this](const auto& item) { return item.second.refreshed_in != generation; });
+  // When every process entry was reached, none has gone and the map need not be walked.
+  if (refreshed_processes != process_count) {
+    std::vector<Pid> gone;
+    for (const auto& [id, entry] : entries) {
+      if (entry.owner == 0 && entry.refreshed_in != generation) gone.push_back(id);
+    }
+    for (const Pid id : gone) {
+      const auto found = entries.find(id);
+      erase_threads(found->second);
+      entries.erase(found);
+    }
+    process_count -= gone.size();
     order_stale = true;
   }
   // Start times are fixed for an entry's life, so the order changes only with the set of entries.
@@ -259,7 +378,7 @@ void System::sweep_and_order() {
   order_stale = false;
   newest_first.clear();
   newest_first.reserve(entries.size());
-  for (const auto& [id, entry] : entries) newest_first.push_back(&entry);
+  for (const auto& [id, entry] : entries) newest_first.push_back(&entry.view);
   std::sort(newest_first.begin(), newest_first.end(), [](const Process* a, const Process* b) {
     if (a->start_time_since_boot != b->start_time_since_boot) {
       return a->start_time_since_boot > b->start_time_since_boot;

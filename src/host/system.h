@@ -1,14 +1,15 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "host/entry_judge.h"
 #include "host/open_file_budget.h"
 #include "host/proc_parse.h"
 
@@ -20,50 +21,40 @@ enum class EntryKind : std::uint8_t {
   UserThread,    // a non-main thread, listed under its process's task folder
 };
 
-using Arguments = std::vector<std::string>;
-
-// One entry of the process table: a process, a kernel thread or a non-main thread.
+// One entry of the process table as the checks read it: a process, a kernel thread or a
+// non-main thread.
 struct Process {
   Pid pid = 0;
   // The owning process for a thread; otherwise the parent from the stat record, when not 0.
   std::optional<Pid> parent_pid;
   std::string name;  // the command name, valid UTF-8
-  // The arguments, valid UTF-8; null while none could be read. Threads of one process share
-  // them, as they share the executable path.
-  std::shared_ptr<const Arguments> cmdline;
-  // Target of the `exe` link as the kernel gives it (not necessarily UTF-8); null while unreadable.
-  std::shared_ptr<const std::string> exe;
+  // Fresh on every refresh for process entries; a thread's is the one it had when first seen.
   RunState state;
   EntryKind kind = EntryKind::ProcessEntry;
   std::uint64_t start_time_since_boot = 0;  // seconds
-
-  const Arguments& arguments() const;
-
-  // What the detection rules concluded from this entry's name, path and arguments, kept while
-  // those stay as they are: the rules fill it in, the refresh clears it when they change.
-  struct RuleMemo {
-    static constexpr std::int8_t unknown = -2;
-    static constexpr std::int8_t no_match = -1;
-    std::int8_t catalogue = unknown;  // index of the first matching name pattern
-    std::int8_t denylist = unknown;   // 1 when an AI-assistant term matches
-  };
-  mutable RuleMemo memo;
-
-  // Bookkeeping of the refresh.
-  Pid owner = 0;                // the process whose task folder lists this thread; 0 for a process
-  std::vector<Pid> thread_ids;  // of a process: its threads other than the main one
-  KeptFile stat_handle;
-  std::uint64_t refreshed_in = 0;  // the last refresh that reached the entry
+  // The judge's verdict on the name and on the program image the entry runs (a thread runs its
+  // process's); made again whenever either changes. 0 without a judge.
+  EntryVerdict verdict = 0;
 };
 
-// The table of everything that runs on the host, from the proc filesystem. Entries are captured
-// with their name, arguments and executable path; a new program image (a new name in the stat
-// record) is captured again, and an identifier reused by a new process gets a fresh entry.
+// The table of everything that runs on the host, from the proc filesystem.
+//
+// Process entries are re-read on every refresh through a stat file kept open for each. Threads
+// cost nothing per refresh: a process's task folder is listed when its thread count changes and
+// otherwise every few refreshes, a new thread's name is read when it is found and once more on
+// the next refresh (threads name themselves as they start), and its state is the one it had then.
+//
+// A program image is captured (executable path and arguments, handed to the judge and then
+// dropped) when an entry is first seen, and again whenever its name or the memory layout that
+// the kernel shows in its stat record changes, which every program execution does. Where the
+// kernel hides that layout (other users' processes), the image is captured again every few
+// refreshes.
 class System {
  public:
-  // A table with one complete refresh done. A null `budget` means the process-wide one.
+  // A table with one complete refresh done. A null `judge` leaves every verdict 0; a null `budget`
+  // means the process-wide one.
   static System new_all(std::filesystem::path proc_root = "/proc",
-                        OpenFileBudget* budget = nullptr);
+                        const EntryJudge* judge = nullptr, OpenFileBudget* budget = nullptr);
 
   // Moving keeps the entries where they are; a copy would leave the order pointing into the
   // original.
@@ -72,8 +63,9 @@ class System {
   System(const System&) = delete;
   System& operator=(const System&) = delete;
 
-  // Re-reads every entry; entries whose process has gone are removed. When the proc root cannot
-  // be listed the table becomes empty.
+  // Re-reads every process entry, follows threads as they come and go, and removes the entries of
+  // processes that have gone (with their threads). When the proc root cannot be listed the table
+  // becomes empty.
   void refresh_all();
 
   // Nothing when the table holds no such entry.
@@ -82,26 +74,58 @@ class System {
   // Every entry, newest first: by start time descending, then identifier descending.
   const std::vector<const Process*>& processes() const { return newest_first; }
 
+  // Refreshes between two listings of a task folder whose thread count has not changed, and
+  // between two captures of an image whose memory layout the kernel hides.
+  static constexpr std::uint64_t thread_listing_period = 4;
+  static constexpr std::uint64_t hidden_image_period = 9;
+
  private:
-  System(std::filesystem::path proc_root, OpenFileBudget* budget);
+  // The refresh's own bookkeeping beside what the checks read.
+  struct Entry {
+    Process view;
+    Pid owner = 0;  // the process whose task folder lists this thread; 0 for a process
+    KeptFile stat_handle;
+    std::uint64_t refreshed_in = 0;  // the last refresh that reached a process entry
+
+    // Of a process entry.
+    std::vector<Pid> thread_ids;  // its threads other than the main one
+    std::uint64_t next_listing = 0;
+    StatRecord::Layout layout{};  // as of the last capture
+    std::optional<ImageVerdict> image;
+    bool args_captured = false;  // the last capture of this image found arguments
+    bool exe_captured = false;   // and an executable path
+    std::uint64_t next_capture = 0;
+
+    // Of a thread entry: its name is still to be read once more.
+    bool name_unsettled = false;
+  };
+
+  System(std::filesystem::path proc_root, const EntryJudge* judge, OpenFileBudget* budget);
 
   void refresh_process(Pid pid);
-  // The entry after reading its stat record, or nothing when that fails. `threads` receives the
-  // record's thread count.
-  Process* refresh_entry(Pid id, Pid owner, std::optional<std::int64_t>* threads);
-  void capture(Process& entry, const StatRecord& stat, Pid owner);
-  void mark_refreshed(Process& entry);
+  // The process entry after reading its stat record, or nothing when that fails.
+  Entry* read_process(Pid pid, std::optional<std::int64_t>* threads);
+  void update_process(Entry& entry, const StatRecord& record, bool created);
+  bool capture(Entry& entry);
+  void list_threads(Entry& process);
+  bool add_thread(Entry& process, Pid tid);
+  void settle_thread_name(Entry& thread);
+  void judge_entry(Entry& entry, const Entry* process);
+  void erase_threads(const Entry& process);
   std::string entry_dir(Pid id, Pid owner) const;
   void sweep_and_order();
 
   std::string root;
+  const EntryJudge* judge;
   OpenFileBudget* budget;
   std::uint64_t ticks_per_second;
-  std::unordered_map<Pid, Process> entries;
+  std::unordered_map<Pid, Entry> entries;
   std::vector<const Process*> newest_first;
+  std::vector<Pid> unsettled_threads;  // thread entries whose names are read on the next refresh
   bool order_stale = true;
-  std::uint64_t generation = 0;     // the refresh under way, counted from 1
-  std::size_t refreshed_count = 0;  // entries it has reached so far
+  std::uint64_t generation = 0;         // the refresh under way, counted from 1
+  std::size_t process_count = 0;        // process entries in the table
+  std::size_t refreshed_processes = 0;  // process entries this refresh has reached
 };
 
 }  // namespace sidecar

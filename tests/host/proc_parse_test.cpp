@@ -47,6 +47,29 @@ TEST(ParseStat, FieldsTheTableReads) {
   EXPECT_EQ(stat->start_ticks, 123456789U);
 }
 
+TEST(ParseStat, MemoryLayoutFieldsOrZeroWhereMissingOrHidden) {
+  // A real record of a process the reader may inspect.
+  const auto real = parse_stat(
+      "12345 (Web Content) S 1200 1200 1200 0 -1 4194624 61077 0 3 0 1131 402 0 0 20 0 31 0 "
+      "89617 3079438336 64338 18446744073709551615 94208393322496 94208393950016 "
+      "140724402093808 0 0 0 0 16781312 1082130428 0 0 0 17 1 0 0 0 0 0 94208394008432 "
+      "94208394009616 94208408489984 140724402096802 140724402096861 140724402096861 "
+      "140724402098143 0\n");
+  ASSERT_TRUE(real);
+  EXPECT_EQ(real->layout, (StatRecord::Layout{94208393322496, 94208393950016, 140724402093808,
+                                              140724402096802, 140724402096861}));
+  // The same fields as another user sees them, and a record that ends after field 24.
+  testing::StatFields hidden{"sshd"};
+  hidden.layout = {};
+  const auto other = parse_stat(stat_record(9, hidden));
+  ASSERT_TRUE(other);
+  EXPECT_EQ(other->layout, StatRecord::Layout{});
+  const auto short_record =
+      parse_stat("12 (init) S 1 10 10 0 -1 0 120 0 0 0 5 3 0 0 20 0 1 0 1000 10000000 500");
+  ASSERT_TRUE(short_record);
+  EXPECT_EQ(short_record->layout, StatRecord::Layout{});
+}
+
 TEST(ParseStat, RecordsThatDoNotParse) {
   const char* const cases[] = {
       "",

@@ -25,23 +25,56 @@ std::vector<Pid> ids_in_order(const System& system) {
   return ids;
 }
 
+// Records every program image the table captures. An entry's verdict is the number of the
+// capture its image came from (its process's, for a thread), or 0 for none, so a test can tell
+// what the table read and when.
+class RecordingJudge final : public EntryJudge {
+ public:
+  struct Image {
+    std::optional<std::string> exe;
+    Arguments arguments;
+    friend bool operator==(const Image&, const Image&) = default;
+  };
+
+  ImageVerdict judge_image(const std::string* exe, const Arguments& arguments) const override {
+    images.push_back({exe ? std::optional<std::string>(*exe) : std::nullopt, arguments});
+    return ImageVerdict(std::to_string(images.size()));
+  }
+  EntryVerdict judge_entry(std::string_view, const ImageVerdict* image) const override {
+    return image ? parse_digits<EntryVerdict>(image->view()).value_or(0) : 0;
+  }
+
+  // The image the entry was last judged with; nothing when none.
+  std::optional<Image> image_of(const Process* entry) const {
+    if (!entry || entry->verdict == 0 || entry->verdict > images.size()) return std::nullopt;
+    return images[entry->verdict - 1];
+  }
+  std::size_t captures() const { return images.size(); }
+
+ private:
+  mutable std::vector<Image> images;
+};
+
+using Image = RecordingJudge::Image;
+
 class SystemTest : public ::testing::Test {
  protected:
   FakeRoot root;
   OpenFileBudget budget{64};
+  RecordingJudge judge;
 
-  System table() { return System::new_all(root.path(), &budget); }
+  System table() { return System::new_all(root.path(), &judge, &budget); }
+  std::optional<Image> image(const System& system, Pid pid) {
+    return judge.image_of(system.process(pid));
+  }
 };
 
 TEST_F(SystemTest, ProcessesThreadsAndKernelThreadsAreEntriesOfTheirOwn) {
   add_entry(root, "100", 100, {"firefox", 'S', 1, 0x400000, 3, 5000},
             "/usr/lib/firefox/firefox\0--new-window\0"s, "/usr/lib/firefox/firefox");
-  add_entry(root, "100/task/100", 100, {"firefox", 'S', 1, 0x400000, 3, 5000},
-            "/usr/lib/firefox/firefox\0--new-window\0"s, "/usr/lib/firefox/firefox");
-  add_entry(root, "100/task/101", 101, {"firefox", 'S', 1, 0x400040, 3, 5000},
-            "/usr/lib/firefox/firefox\0--new-window\0"s, "/usr/lib/firefox/firefox");
-  add_entry(root, "100/task/102", 102, {"Web Content", 'R', 1, 0x400040, 3, 5000},
-            "/usr/lib/firefox/firefox\0--new-window\0"s, "/usr/lib/firefox/firefox");
+  add_entry(root, "100/task/100", 100, {"firefox", 'S', 1, 0x400000, 3, 5000}, "", "");
+  add_entry(root, "100/task/101", 101, {"firefox", 'S', 1, 0x400040, 3, 5000}, "", "");
+  add_entry(root, "100/task/102", 102, {"Web Content", 'R', 1, 0x400040, 3, 5000}, "", "");
   add_entry(root, "2", 2, {"kthreadd", 'S', 0, 0x208040, 1, 0}, "", "");
   root.write("2/task/2/stat", stat_record(2, {"kthreadd", 'S', 0, 0x208040, 1, 0}));
   root.write("not-a-pid/stat", stat_record(5, {"nope"}));
@@ -54,9 +87,8 @@ TEST_F(SystemTest, ProcessesThreadsAndKernelThreadsAreEntriesOfTheirOwn) {
   ASSERT_TRUE(process);
   EXPECT_EQ(process->kind, EntryKind::ProcessEntry);
   EXPECT_EQ(process->parent_pid, 1);
-  EXPECT_EQ(process->arguments(), (Arguments{"/usr/lib/firefox/firefox", "--new-window"}));
-  ASSERT_TRUE(process->exe);
-  EXPECT_EQ(*process->exe, "/usr/lib/firefox/firefox");
+  const Image firefox{"/usr/lib/firefox/firefox", {"/usr/lib/firefox/firefox", "--new-window"}};
+  EXPECT_EQ(image(system, 100), firefox);
 
   const Process* renamed = system.process(102);
   ASSERT_TRUE(renamed);
@@ -64,18 +96,17 @@ TEST_F(SystemTest, ProcessesThreadsAndKernelThreadsAreEntriesOfTheirOwn) {
   EXPECT_EQ(renamed->kind, EntryKind::UserThread);
   EXPECT_EQ(renamed->parent_pid, 100);
   EXPECT_EQ(renamed->state.kind, RunState::Running);
-  EXPECT_EQ(renamed->arguments(), process->arguments());
-  // Threads share their process's captured text instead of holding copies.
-  EXPECT_EQ(renamed->cmdline, process->cmdline);
-  EXPECT_EQ(renamed->exe, process->exe);
+  // Threads are judged with their process's image, which is captured once for all of them.
+  EXPECT_EQ(image(system, 102), firefox);
+  EXPECT_EQ(image(system, 101), firefox);
+  EXPECT_EQ(judge.captures(), 1U);
 
   const Process* kernel = system.process(2);
   ASSERT_TRUE(kernel);
   EXPECT_EQ(kernel->kind, EntryKind::KernelThread);
   EXPECT_EQ(kernel->name, "kthreadd");
   EXPECT_EQ(kernel->parent_pid, std::nullopt);
-  EXPECT_TRUE(kernel->arguments().empty());
-  EXPECT_FALSE(kernel->exe);
+  EXPECT_EQ(image(system, 2), std::nullopt);
 
   EXPECT_FALSE(system.process(5));
   EXPECT_FALSE(system.process(999));
@@ -95,24 +126,57 @@ TEST_F(SystemTest, ThreadsThatComeAndGoAreFollowed) {
   System system = table();
   EXPECT_EQ(ids_in_order(system), (std::vector<Pid>{102, 101, 100}));
 
-  // One thread ends and another starts: the count stays at three. The ended thread's kept stat
-  // file stops reading, as the kernel's does.
-  root.write("100/task/102/stat", "");
+  // One thread ends and another starts: the count stays at three, and the task folder is listed
+  // again within the cadence.
   root.remove("100/task/102");
   thread(103, 3, "obs");
-  system.refresh_all();
+  std::uint64_t refreshes = 0;
+  while (!system.process(103) && refreshes < System::thread_listing_period) {
+    system.refresh_all();
+    ++refreshes;
+  }
   EXPECT_EQ(ids_in_order(system), (std::vector<Pid>{103, 101, 100}));
   EXPECT_EQ(system.process(103)->name, "obs");
-  EXPECT_EQ(system.process(103)->arguments(), (Arguments{"app"}));
+  EXPECT_EQ(image(system, 103), (Image{"/usr/bin/app", {"app"}}));
 
-  // A thread more, and later a single thread again.
+  // A thread more is seen at once, and so is a single thread again.
   process(4);
   thread(104, 4, "worker");
   system.refresh_all();
   EXPECT_EQ(ids_in_order(system), (std::vector<Pid>{104, 103, 101, 100}));
+  for (const char* tid : {"101", "103", "104"}) root.remove("100/task/"s + tid);
   process(1);
   system.refresh_all();
   EXPECT_EQ(ids_in_order(system), (std::vector<Pid>{100}));
+
+  // A process that ends takes its threads with it on the next refresh.
+  process(2);
+  thread(105, 2, "worker");
+  system.refresh_all();
+  EXPECT_EQ(ids_in_order(system), (std::vector<Pid>{105, 100}));
+  root.remove("100");
+  system.refresh_all();
+  EXPECT_TRUE(system.processes().empty());
+}
+
+TEST_F(SystemTest, AThreadIsNamedAgainOnTheRefreshAfterItIsFound) {
+  add_entry(root, "100", 100, {"python3", 'S', 1, 0, 3, 5000}, "python3\0"s, "");
+  // Found under the name it inherited; it has named itself by the next refresh. The kernel
+  // ends the name with a line feed, and a name may hold one of its own.
+  add_entry(root, "100/task/101", 101, {"python3", 'S', 1, 0x40, 3, 5000}, "", "");
+  root.write("100/task/101/comm", "obs-capture\n");
+  add_entry(root, "100/task/102", 102, {"python3", 'S', 1, 0x40, 3, 5000}, "", "");
+  root.write("100/task/102/comm", "a\nb\xff\n");
+  System system = table();
+  EXPECT_EQ(system.process(101)->name, "python3");
+  system.refresh_all();
+  EXPECT_EQ(system.process(101)->name, "obs-capture");
+  EXPECT_EQ(system.process(102)->name, "a\nb\ufffd");
+  EXPECT_EQ(image(system, 101), (Image{std::nullopt, {"python3"}}));
+  // Read twice, and no more: a later rename of a long-lived thread is not followed.
+  root.write("100/task/101/comm", "later\n");
+  for (std::uint64_t i = 0; i < 2 * System::thread_listing_period; ++i) system.refresh_all();
+  EXPECT_EQ(system.process(101)->name, "obs-capture");
 }
 
 TEST_F(SystemTest, OrderIsNewestFirstThenHighestIdentifier) {
@@ -146,20 +210,53 @@ TEST_F(SystemTest, ExitReuseAndCapturedFields) {
   const Process* execed = system.process(300);
   ASSERT_TRUE(execed);
   EXPECT_EQ(execed->name, "obs");
-  EXPECT_EQ(execed->arguments(), (Arguments{"obs", "--startrecording"}));
-  EXPECT_EQ(*execed->exe, "/usr/bin/obs");
+  EXPECT_EQ(image(system, 300), (Image{"/usr/bin/obs", {"obs", "--startrecording"}}));
   EXPECT_FALSE(system.process(301));
   const Process* reused = system.process(302);
   ASSERT_TRUE(reused);
   EXPECT_EQ(reused->name, "gdb");
   EXPECT_EQ(reused->state.kind, RunState::Sleeping);
-  EXPECT_EQ(reused->arguments(), (Arguments{"gdb", "-p", "300"}));
+  EXPECT_EQ(image(system, 302), (Image{"/usr/bin/gdb", {"gdb", "-p", "300"}}));
   EXPECT_EQ(reused->start_time_since_boot, 40U);
 
-  // Same name and start: the arguments stay as first captured.
+  // Same name, start and layout: the image is not read again.
+  const std::size_t captures = judge.captures();
   root.write("300/cmdline", "obs\0--other\0"s);
+  for (std::uint64_t i = 0; i < 2 * System::hidden_image_period; ++i) system.refresh_all();
+  EXPECT_EQ(judge.captures(), captures);
+  EXPECT_EQ(image(system, 300), (Image{"/usr/bin/obs", {"obs", "--startrecording"}}));
+}
+
+TEST_F(SystemTest, AProgramExecutedUnderTheSameNameIsCapturedAgain) {
+  // A launcher that executes its interpreter again with other arguments: the name stays, the
+  // memory layout does not.
+  StatFields launcher{"python3", 'S', 1, 0, 1, 1000};
+  add_entry(root, "400", 400, launcher, "python3\0launcher.py\0"s, "/usr/bin/python3.11");
+  System system = table();
+  EXPECT_EQ(image(system, 400), (Image{"/usr/bin/python3.11", {"python3", "launcher.py"}}));
+
+  launcher.layout = {0x5000, 0x6000, 0x7fe000, 0x7fe100, 0x7fe200};
+  add_entry(root, "400", 400, launcher, "python3\0-m\0cluely\0"s, "/usr/bin/python3.11");
   system.refresh_all();
-  EXPECT_EQ(system.process(300)->arguments(), (Arguments{"obs", "--startrecording"}));
+  EXPECT_EQ(image(system, 400), (Image{"/usr/bin/python3.11", {"python3", "-m", "cluely"}}));
+}
+
+TEST_F(SystemTest, ImagesWhoseLayoutIsHiddenAreCapturedAgainOnARotation) {
+  StatFields other_user{"python3", 'S', 1, 0, 1, 1000};
+  other_user.layout = {};
+  add_entry(root, "450", 450, other_user, "python3\0launcher.py\0"s, "");
+  System system = table();
+  EXPECT_EQ(image(system, 450), (Image{std::nullopt, {"python3", "launcher.py"}}));
+
+  root.write("450/cmdline", "python3\0ghostly.py\0"s);
+  std::uint64_t refreshes = 0;
+  while (image(system, 450)->arguments.back() != "ghostly.py" &&
+         refreshes <= System::hidden_image_period) {
+    system.refresh_all();
+    ++refreshes;
+  }
+  EXPECT_EQ(image(system, 450), (Image{std::nullopt, {"python3", "ghostly.py"}}));
+  EXPECT_LE(refreshes, System::hidden_image_period);
 }
 
 TEST_F(SystemTest, BytesThatAreNotUtf8DoNotHideAProcess) {
@@ -169,25 +266,27 @@ TEST_F(SystemTest, BytesThatAreNotUtf8DoNotHideAProcess) {
   const Process* entry = system.process(400);
   ASSERT_TRUE(entry);
   EXPECT_EQ(entry->name, "obs\ufffd");
-  EXPECT_EQ(entry->arguments(), (Arguments{"obs\ufffd", "--x\ufffd"}));
-  EXPECT_EQ(*entry->exe, "/tmp/obs\xff");  // the path keeps its bytes
+  // The path keeps its bytes for the judge; the arguments are text.
+  EXPECT_EQ(image(system, 400), (Image{"/tmp/obs\xff", {"obs\ufffd", "--x\ufffd"}}));
 }
 
 TEST_F(SystemTest, MissingArgumentsAreReadAgainButNotWhileInDiskSleep) {
   add_entry(root, "500", 500, {"loader", 'D', 1, 0, 1, 1000}, "loader\0"s, "");
   add_entry(root, "501", 501, {"early", 'S', 1, 0, 1, 1000}, "no terminator", "");
   System system = table();
-  EXPECT_TRUE(system.process(500)->arguments().empty());
-  EXPECT_TRUE(system.process(501)->arguments().empty());
-  EXPECT_FALSE(system.process(501)->exe);
+  EXPECT_EQ(image(system, 500), std::nullopt);
+  EXPECT_EQ(image(system, 501), (Image{std::nullopt, {}}));
 
   root.write("500/stat", stat_record(500, {"loader", 'S', 1, 0, 1, 1000}));
   root.write("501/cmdline", "early\0--now\0"s);
-  root.link("501/exe", "/usr/bin/early");
   system.refresh_all();
-  EXPECT_EQ(system.process(500)->arguments(), (Arguments{"loader"}));
-  EXPECT_EQ(system.process(501)->arguments(), (Arguments{"early", "--now"}));
-  EXPECT_EQ(*system.process(501)->exe, "/usr/bin/early");
+  EXPECT_EQ(image(system, 500), (Image{std::nullopt, {"loader"}}));
+  EXPECT_EQ(image(system, 501), (Image{std::nullopt, {"early", "--now"}}));
+
+  // A path that was unreadable is read again on the rotation.
+  root.link("501/exe", "/usr/bin/early");
+  for (std::uint64_t i = 0; i < System::hidden_image_period; ++i) system.refresh_all();
+  EXPECT_EQ(image(system, 501), (Image{"/usr/bin/early", {"early", "--now"}}));
 }
 
 TEST_F(SystemTest, UnreadableStatRecordsAndAnUnlistableRootEmptyTheTable) {
@@ -200,7 +299,7 @@ TEST_F(SystemTest, UnreadableStatRecordsAndAnUnlistableRootEmptyTheTable) {
   system.refresh_all();
   EXPECT_EQ(ids_in_order(system), (std::vector<Pid>{600}));
 
-  const System missing = System::new_all(root.path() / "does-not-exist", &budget);
+  const System missing = System::new_all(root.path() / "does-not-exist", &judge, &budget);
   EXPECT_TRUE(missing.processes().empty());
   EXPECT_FALSE(missing.process(600));
 
@@ -215,7 +314,7 @@ TEST_F(SystemTest, KeptStatFilesStayWithinTheBudgetAndAreReturnedWhenEntriesGo) 
               "p\0"s, "");
   }
   OpenFileBudget small{3};
-  System system = System::new_all(root.path(), &small);
+  System system = System::new_all(root.path(), &judge, &small);
   EXPECT_EQ(system.processes().size(), 10U);
   EXPECT_FALSE(small.take()) << "all three units are in use";
 
@@ -232,6 +331,18 @@ TEST_F(SystemTest, KeptStatFilesStayWithinTheBudgetAndAreReturnedWhenEntriesGo) 
   EXPECT_TRUE(system.processes().empty());
   for (int unit = 0; unit < 3; ++unit) EXPECT_TRUE(small.take());
   EXPECT_FALSE(small.take());
+
+  // Threads keep no file: a process of five threads takes one unit.
+  add_entry(root, "720", 720, {"app", 'S', 1, 0, 5, 1000}, "app\0"s, "");
+  for (int tid = 721; tid < 725; ++tid) {
+    add_entry(root, "720/task/" + std::to_string(tid), tid, {"worker", 'S', 1, 0x40, 5, 1000}, "",
+              "");
+  }
+  OpenFileBudget two{2};
+  const System threaded = System::new_all(root.path(), &judge, &two);
+  EXPECT_EQ(threaded.processes().size(), 5U);
+  EXPECT_TRUE(two.take());
+  EXPECT_FALSE(two.take());
 }
 
 TEST(OpenFileBudgetLimits, HalfOfTheLimitInForce) {
@@ -242,12 +353,14 @@ TEST(OpenFileBudgetLimits, HalfOfTheLimitInForce) {
 }
 
 TEST(LiveProc, FindsItselfRunningAndAChildFromStartToExit) {
-  System system = System::new_all();
+  RecordingJudge judge;
+  System system = System::new_all("/proc", &judge);
   const Process* self = system.process(getpid());
   ASSERT_TRUE(self);
   EXPECT_EQ(self->state.kind, RunState::Running);
   EXPECT_EQ(self->kind, EntryKind::ProcessEntry);
-  ASSERT_TRUE(self->exe);
+  const auto own_image = judge.image_of(self);
+  ASSERT_TRUE(own_image && own_image->exe);
 
   const pid_t child = fork();
   if (child == 0) {
@@ -260,12 +373,12 @@ TEST(LiveProc, FindsItselfRunningAndAChildFromStartToExit) {
     seen = system.process(child);
     // The kernel renames the process before it lays out the new arguments; an empty command
     // line is read again on the next refresh.
-    if (seen && seen->name == "sleep" && !seen->arguments().empty()) break;
+    if (seen && seen->name == "sleep" && !judge.image_of(seen)->arguments.empty()) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   ASSERT_TRUE(seen);
   EXPECT_EQ(seen->name, "sleep");
-  EXPECT_EQ(seen->arguments(), (Arguments{"sleep", "30"}));
+  EXPECT_EQ(judge.image_of(seen)->arguments, (Arguments{"sleep", "30"}));
   EXPECT_EQ(seen->parent_pid, getpid());
 
   kill(child, SIGKILL);

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
@@ -61,15 +62,34 @@ struct StatFields {
   std::uint64_t flags = 0x400100;
   int threads = 1;
   std::uint64_t start_ticks = 1000;
+  // Fields 26, 27, 28, 48 and 49: start and end of code, start of stack, start and end of the
+  // arguments. All 0 is what the kernel shows a reader not allowed to inspect the process.
+  std::array<std::uint64_t, 5> layout = {0x1000, 0x2000, 0x7ff000, 0x7ff100, 0x7ff200};
 };
 
 // A stat record in the kernel's layout (52 fields), with the fields the table reads filled in.
 inline std::string stat_record(int pid, const StatFields& f) {
-  return std::to_string(pid) + " (" + f.name + ") " + f.state + " " + std::to_string(f.ppid) +
-         " 10 10 0 -1 " + std::to_string(f.flags) + " 120 0 0 0 5 3 0 0 20 0 " +
-         std::to_string(f.threads) + " 0 " + std::to_string(f.start_ticks) +
-         " 10000000 500 18446744073709551615 1 1 0 0 0 0 0 0 0 0 0 0 17 0 0 0 0 0 0 0 0 0 0 0 0 "
-         "0 0\n";
+  std::array<std::string, 53> fields;
+  fields.fill("0");
+  fields[1] = std::to_string(pid);
+  fields[2] = "(" + f.name + ")";
+  fields[3] = std::string(1, f.state);
+  fields[4] = std::to_string(f.ppid);
+  fields[5] = fields[6] = "10";
+  fields[8] = "-1";
+  fields[9] = std::to_string(f.flags);
+  fields[18] = "20";
+  fields[20] = std::to_string(f.threads);
+  fields[22] = std::to_string(f.start_ticks);
+  fields[23] = "10000000";
+  fields[24] = "500";
+  fields[25] = "18446744073709551615";
+  fields[39] = "17";
+  const std::size_t layout_fields[] = {26, 27, 28, 48, 49};
+  for (std::size_t i = 0; i < 5; ++i) fields[layout_fields[i]] = std::to_string(f.layout[i]);
+  std::string record;
+  for (std::size_t i = 1; i < fields.size(); ++i) record += (i == 1 ? "" : " ") + fields[i];
+  return record + "\n";
 }
 
 // A process folder: stat, cmdline and the exe link (when `exe` is not empty).

@@ -13,14 +13,29 @@ using testing::add_entry;
 using testing::FakeRoot;
 using testing::StatFields;
 
+// An entry built in memory and judged as the process table would judge it. A thread passes its
+// process's path and arguments.
+Process entry(Pid pid, std::string name, std::optional<std::string> exe = std::nullopt,
+              const Arguments& arguments = {}) {
+  const EntryJudge& judge = DetectionUtils::judge();
+  const ImageVerdict image = judge.judge_image(exe ? &*exe : nullptr, arguments);
+  Process made;
+  made.pid = pid;
+  made.name = std::move(name);
+  made.verdict = judge.judge_entry(made.name, &image);
+  return made;
+}
+
+std::vector<const Process*> pointers(const std::vector<Process>& entries) {
+  std::vector<const Process*> out;
+  for (const Process& e : entries) out.push_back(&e);
+  return out;
+}
+
 std::string label_of(std::string_view name) {
-  const auto index = DetectionUtils::catalogue_match(name);
-  if (!index) return "-";
-  FakeRoot root;
-  add_entry(root, "10", 10, {std::string(name)}, "", "");
-  OpenFileBudget budget{4};
-  const auto records =
-      DetectionUtils::check_suspicious_processes(System::new_all(root.path(), &budget));
+  const std::vector<Process> entries = {entry(10, std::string(name))};
+  const auto records = DetectionUtils::check_suspicious_processes(pointers(entries));
+  if (!DetectionUtils::catalogue_match(name)) return records.empty() ? "-" : "?";
   return records.empty() ? "?" : records.front().reason;
 }
 
@@ -102,72 +117,98 @@ TEST(Denylist, TermsAcrossNamePathAndArguments) {
   }
 }
 
-class DetectionTableTest : public ::testing::Test {
- protected:
-  FakeRoot root;
-  OpenFileBudget budget{64};
-};
-
-TEST_F(DetectionTableTest, EveryMatchingEntryInTableOrderWithItsOwnName) {
-  add_entry(root, "200", 200, {"gdbus", 'S', 1, 0, 1, 100}, "gdbus\0"s, "/usr/bin/gdbus");
-  add_entry(root, "300", 300, {"obs", 'S', 1, 0, 1, 900}, "obs\0"s, "/usr/bin/obs");
-  add_entry(root, "301", 301, {"obs", 'S', 1, 0, 1, 900}, "obs\0"s, "/usr/bin/obs");
-  add_entry(root, "400", 400, {"bash", 'S', 1, 0, 1, 950}, "bash\0"s, "/usr/bin/bash");
-  add_entry(root, "500", 500, {"Zoom", 'S', 1, 0, 2, 500}, "zoom\0"s, "/opt/zoom/zoom");
-  add_entry(root, "500/task/501", 501, {"zoom", 'S', 1, 0x40, 2, 500}, "", "");
-
-  const System system = System::new_all(root.path(), &budget);
-  const auto records = DetectionUtils::check_suspicious_processes(system);
+TEST(Rules, EveryMatchingEntryInTheOrderGivenWithItsOwnName) {
+  const std::vector<Process> entries = {
+      entry(301, "obs", "/usr/bin/obs", {"obs"}),
+      entry(300, "obs", "/usr/bin/obs", {"obs"}),
+      entry(400, "bash", "/usr/bin/bash", {"bash"}),
+      entry(501, "zoom", "/opt/zoom/zoom", {"zoom"}),
+      entry(500, "Zoom", "/opt/zoom/zoom", {"zoom"}),
+      entry(200, "gdbus", "/usr/bin/gdbus", {"gdbus"}),
+  };
   const std::vector<SuspiciousProcessPayload> expected = {
       {301, "obs", "Screen Recorder"},    {300, "obs", "Screen Recorder"},
       {501, "zoom", "Conferencing Tool"}, {500, "Zoom", "Conferencing Tool"},
       {200, "gdbus", "Debugger"},
   };
-  EXPECT_EQ(records, expected);
-  EXPECT_FALSE(DetectionUtils::check_ai_assistants(system));
+  EXPECT_EQ(DetectionUtils::check_suspicious_processes(pointers(entries)), expected);
+  EXPECT_FALSE(DetectionUtils::check_ai_assistants(pointers(entries)));
+  EXPECT_TRUE(DetectionUtils::check_suspicious_processes({}).empty());
+  EXPECT_FALSE(DetectionUtils::check_ai_assistants({}));
 }
 
-TEST_F(DetectionTableTest, FirstAssistantInTableOrderIncludingThreads) {
-  add_entry(root, "600", 600, {"electron", 'S', 1, 0, 2, 100}, "/opt/cluely/cluely\0--hidden\0"s,
-            "/opt/cluely/cluely");
-  add_entry(root, "600/task/601", 601, {"Chrome_IOThread", 'S', 1, 0x40, 2, 200}, "", "");
-  add_entry(root, "700", 700, {"vim", 'S', 1, 0, 1, 50}, "vim\0notes-on-cluely.txt\0"s,
-            "/usr/bin/vim");
-  const System system = System::new_all(root.path(), &budget);
-  EXPECT_EQ(DetectionUtils::check_ai_assistants(system),
+TEST(Rules, FirstAssistantInTheOrderGivenThreadsWithTheirOwnNames) {
+  const Arguments cluely = {"/opt/cluely/cluely", "--hidden"};
+  const std::vector<Process> entries = {
+      entry(601, "Chrome_IOThread", "/opt/cluely/cluely", cluely),
+      entry(600, "electron", "/opt/cluely/cluely", cluely),
+      entry(700, "vim", "/usr/bin/vim", {"vim", "notes-on-cluely.txt"}),
+  };
+  EXPECT_EQ(DetectionUtils::check_ai_assistants(pointers(entries)),
             (AiAssistantMatch{601, "Chrome_IOThread"}));
+  // A term may run from a thread's own name into its process's path.
+  const std::vector<Process> split = {entry(651, "interview", "coder-bin")};
+  EXPECT_EQ(DetectionUtils::check_ai_assistants(pointers(split)),
+            (AiAssistantMatch{651, "interview"}));
 }
 
-TEST_F(DetectionTableTest, ThreadsShareTheirProcesssTextButMatchWithTheirOwnNames) {
-  add_entry(root, "650", 650, {"electron", 'S', 1, 0, 2, 100}, "", "coder-bin");
-  add_entry(root, "650/task/651", 651, {"interview", 'S', 1, 0x40, 2, 100}, "", "");
-  const System system = System::new_all(root.path(), &budget);
-  EXPECT_EQ(DetectionUtils::check_ai_assistants(system), (AiAssistantMatch{651, "interview"}));
+TEST(Rules, ATermFarIntoLongArgumentsIsFoundFromASmallVerdict) {
+  Arguments arguments = {"python3", std::string(150 * 1024, 'x') + " open-interview-coder"};
+  const ImageVerdict image = DetectionUtils::judge().judge_image(nullptr, arguments);
+  EXPECT_LE(image.view().size(), ImageVerdict::capacity);
+  EXPECT_TRUE(DetectionUtils::denylist_match("python3", nullptr, arguments));
+  arguments.back().back() = 'X';  // "coder" becomes "codeX": no term left
+  EXPECT_FALSE(DetectionUtils::denylist_match("python3", nullptr, arguments));
 }
+
+// The rules' judge in the process table, over captured /proc fixtures.
+class DetectionTableTest : public ::testing::Test {
+ protected:
+  FakeRoot root;
+  OpenFileBudget budget{64};
+
+  System table() { return System::new_all(root.path(), &DetectionUtils::judge(), &budget); }
+};
 
 TEST_F(DetectionTableTest, ANewProgramImageIsJudgedAgain) {
   add_entry(root, "800", 800, {"sh", 'S', 1, 0, 1, 100}, "sh\0-c\0sleep 3; exec obs\0"s,
             "/usr/bin/dash");
-  System system = System::new_all(root.path(), &budget);
-  EXPECT_TRUE(DetectionUtils::check_suspicious_processes(system).empty());
-  EXPECT_FALSE(DetectionUtils::check_ai_assistants(system));
+  StatFields python{"python3", 'S', 1, 0, 1, 100};
+  add_entry(root, "801", 801, python, "python3\0launcher.py\0"s, "/usr/bin/python3");
+  System system = table();
+  EXPECT_TRUE(DetectionUtils::check_suspicious_processes(system.processes()).empty());
+  EXPECT_FALSE(DetectionUtils::check_ai_assistants(system.processes()));
 
-  add_entry(root, "800", 800, {"obs", 'S', 1, 0, 1, 100}, "obs\0--profile=cluely\0"s,
-            "/usr/bin/obs");
+  // 800 executes another program; 801 executes python3 again, with a term 150 KB into its new
+  // arguments: the same name, a new memory layout.
+  add_entry(root, "800", 800, {"obs", 'S', 1, 0, 1, 100}, "obs\0--profile=x\0"s, "/usr/bin/obs");
+  python.layout = {0x9000, 0xa000, 0x7f0000, 0x7f0100, 0x7f0200};
+  add_entry(root, "801", 801, python,
+            "python3\0-c\0"s + std::string(150 * 1024, 'y') + " # LockedIn AI\0"s,
+            "/usr/bin/python3");
   system.refresh_all();
-  EXPECT_EQ(DetectionUtils::check_suspicious_processes(system),
+  EXPECT_EQ(DetectionUtils::check_suspicious_processes(system.processes()),
             (std::vector<SuspiciousProcessPayload>{{800, "obs", "Screen Recorder"}}));
-  EXPECT_EQ(DetectionUtils::check_ai_assistants(system), (AiAssistantMatch{800, "obs"}));
+  EXPECT_EQ(DetectionUtils::check_ai_assistants(system.processes()),
+            (AiAssistantMatch{801, "python3"}));
 }
 
-TEST_F(DetectionTableTest, ArgumentsReadLaterAreJudged) {
-  add_entry(root, "900", 900, {"python3", 'D', 1, 0, 1, 100}, "python3\0interviewcoder.py\0"s,
+TEST_F(DetectionTableTest, ArgumentsReadLaterAndThreadsNamedLaterAreJudged) {
+  add_entry(root, "900", 900, {"python3", 'D', 1, 0, 2, 100}, "python3\0interviewcoder.py\0"s,
             "/usr/bin/python3");
-  System system = System::new_all(root.path(), &budget);
-  EXPECT_FALSE(DetectionUtils::check_ai_assistants(system));  // arguments wait out the disk sleep
-  root.write("900/stat", testing::stat_record(900, {"python3", 'S', 1, 0, 1, 100}));
+  add_entry(root, "900/task/901", 901, {"python3", 'S', 1, 0x40, 2, 100}, "", "");
+  root.write("900/task/901/comm", "wf-recorder\n");
+  System system = table();
+  // The arguments wait out the disk sleep; the thread has not been read under its new name.
+  EXPECT_FALSE(DetectionUtils::check_ai_assistants(system.processes()));
+  EXPECT_TRUE(DetectionUtils::check_suspicious_processes(system.processes()).empty());
+
+  root.write("900/stat", testing::stat_record(900, {"python3", 'S', 1, 0, 2, 100}));
   system.refresh_all();
-  EXPECT_EQ(DetectionUtils::check_ai_assistants(system), (AiAssistantMatch{900, "python3"}));
+  EXPECT_EQ(DetectionUtils::check_ai_assistants(system.processes()),
+            (AiAssistantMatch{901, "wf-recorder"}));
+  EXPECT_EQ(DetectionUtils::check_suspicious_processes(system.processes()),
+            (std::vector<SuspiciousProcessPayload>{{901, "wf-recorder", "Screen Recorder"}}));
 }
 
 }  // namespace

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <map>
-#include <utility>
 
 #include "host/system.h"
 #include "host/utf8.h"
@@ -71,9 +69,53 @@ bool contains_term(std::string_view text) {
   return false;
 }
 
-std::int8_t to_memo(std::optional<std::size_t> index) {
-  return index ? static_cast<std::int8_t>(*index) : Process::RuleMemo::no_match;
-}
+// A term that starts in the name ends within its own length of the image text's start, so an
+// image's verdict keeps whether its text holds a term by itself, and those first bytes.
+constexpr std::size_t image_head = longest_term - 1;
+static_assert(1 + image_head <= ImageVerdict::capacity);
+
+// An entry's verdict: the catalogue pattern its name matches, plus one (0 for none), and a flag
+// for a denylist match.
+constexpr EntryVerdict catalogue_mask = 0xFF;
+constexpr EntryVerdict denylist_flag = 0x100;
+static_assert(catalogue.size() < catalogue_mask);
+
+class RulesJudge final : public EntryJudge {
+ public:
+  ImageVerdict judge_image(const std::string* exe, const Arguments& arguments) const override {
+    std::string text = "0";
+    if (exe) {
+      text += ' ';
+      append_lowercase_for_matching(text, to_utf8_lossy(*exe));
+    }
+    if (!arguments.empty()) {
+      text += ' ';
+      for (std::size_t i = 0; i < arguments.size(); ++i) {
+        if (i != 0) text += ' ';
+        append_lowercase_for_matching(text, arguments[i]);
+      }
+    }
+    if (contains_term(std::string_view(text).substr(1))) text[0] = '1';
+    return ImageVerdict(std::string_view(text).substr(0, 1 + image_head));
+  }
+
+  EntryVerdict judge_entry(std::string_view name, const ImageVerdict* image) const override {
+    EntryVerdict verdict = 0;
+    if (const auto index = DetectionUtils::catalogue_match(name)) {
+      verdict = static_cast<EntryVerdict>(*index + 1);
+    }
+    const std::string_view image_text = image ? image->view() : std::string_view();
+    bool listed = image_text.starts_with('1');
+    if (!listed) {
+      std::string text;
+      text.reserve(name.size() + image_head);
+      append_lowercase_for_matching(text, name);
+      if (!image_text.empty()) text += image_text.substr(1);
+      listed = contains_term(text);
+    }
+    return listed ? verdict | denylist_flag : verdict;
+  }
+};
 
 }  // namespace
 
@@ -104,69 +146,33 @@ std::optional<std::size_t> DetectionUtils::catalogue_match(std::string_view name
   return std::nullopt;
 }
 
+const EntryJudge& DetectionUtils::judge() {
+  static const RulesJudge rules;
+  return rules;
+}
+
 bool DetectionUtils::denylist_match(std::string_view name, const std::string* exe,
                                     const std::vector<std::string>& arguments) {
-  return tail_matches(name, judge_tail(exe, arguments));
-}
-
-DetectionUtils::DenylistTail DetectionUtils::judge_tail(const std::string* exe,
-                                                        const std::vector<std::string>& arguments) {
-  std::string tail;
-  if (exe) {
-    tail += ' ';
-    append_lowercase_for_matching(tail, to_utf8_lossy(*exe));
-  }
-  if (!arguments.empty()) {
-    tail += ' ';
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-      if (i != 0) tail += ' ';
-      append_lowercase_for_matching(tail, arguments[i]);
-    }
-  }
-  DenylistTail judged;
-  judged.holds_term = contains_term(tail);
-  // A term that starts in the name ends within its own length of the tail's start.
-  judged.head = tail.substr(0, longest_term - 1);
-  return judged;
-}
-
-bool DetectionUtils::tail_matches(std::string_view name, const DenylistTail& tail) {
-  if (tail.holds_term) return true;
-  std::string text;
-  text.reserve(name.size() + tail.head.size());
-  append_lowercase_for_matching(text, name);
-  text += tail.head;
-  return contains_term(text);
+  const ImageVerdict image = judge().judge_image(exe, arguments);
+  return (judge().judge_entry(name, &image) & denylist_flag) != 0;
 }
 
 std::vector<SuspiciousProcessPayload> DetectionUtils::check_suspicious_processes(
-    const System& system) {
+    std::span<const Process* const> entries) {
   std::vector<SuspiciousProcessPayload> records;
-  for (const Process* entry : system.processes()) {
-    auto& memo = entry->memo.catalogue;
-    if (memo == Process::RuleMemo::unknown) memo = to_memo(catalogue_match(entry->name));
-    if (memo == Process::RuleMemo::no_match) continue;
+  for (const Process* entry : entries) {
+    const EntryVerdict pattern = entry->verdict & catalogue_mask;
+    if (pattern == 0 || pattern > catalogue.size()) continue;
     records.push_back({static_cast<std::uint32_t>(entry->pid), entry->name,
-                       std::string(catalogue[static_cast<std::size_t>(memo)].label)});
+                       std::string(catalogue[pattern - 1].label)});
   }
   return records;
 }
 
-std::optional<AiAssistantMatch> DetectionUtils::check_ai_assistants(const System& system) {
-  // The threads of a process share its path and arguments, which can be long: the match text made
-  // from them is judged once per pass, and each entry adds only its own name.
-  std::map<std::pair<const void*, const void*>, DenylistTail> tails;
-  for (const Process* entry : system.processes()) {
-    auto& memo = entry->memo.denylist;
-    if (memo == Process::RuleMemo::unknown) {
-      const auto key = std::pair<const void*, const void*>(entry->exe.get(), entry->cmdline.get());
-      auto found = tails.find(key);
-      if (found == tails.end()) {
-        found = tails.emplace(key, judge_tail(entry->exe.get(), entry->arguments())).first;
-      }
-      memo = tail_matches(entry->name, found->second) ? 1 : Process::RuleMemo::no_match;
-    }
-    if (memo != Process::RuleMemo::no_match) {
+std::optional<AiAssistantMatch> DetectionUtils::check_ai_assistants(
+    std::span<const Process* const> entries) {
+  for (const Process* entry : entries) {
+    if ((entry->verdict & denylist_flag) != 0) {
       return AiAssistantMatch{static_cast<std::uint32_t>(entry->pid), entry->name};
     }
   }

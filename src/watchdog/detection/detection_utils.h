@@ -2,15 +2,17 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "events/watchdog_event.h"
+#include "host/entry_judge.h"
 
 namespace sidecar {
 
-class System;
+struct Process;
 
 // A running AI interview-assistant program: its identifier and process name.
 struct AiAssistantMatch {
@@ -26,17 +28,24 @@ struct AiAssistantMatch {
 // characters whose lower case holds ASCII letters; every other character is copied as it is.
 void append_lowercase_for_matching(std::string& out, std::string_view text);
 
-// The detection rules over the process table. They hold no data and never fail.
+// The detection rules over the process table. They hold no data and never fail. The table keeps
+// no program text: it hands each image and each name change to the rules' judge and stores the
+// verdicts, which the checks then read.
 class DetectionUtils {
  public:
+  // The judge to give the process table whose entries these checks read.
+  static const EntryJudge& judge();
+
   // One record per entry whose lower-cased name contains a pattern of the catalogue of debuggers,
   // packet analysers, recorders, conferencing and media tools and VM guest tools, labelled by the
-  // first pattern that matches; in the table's order.
-  static std::vector<SuspiciousProcessPayload> check_suspicious_processes(const System& system);
+  // first pattern that matches; in the order given.
+  static std::vector<SuspiciousProcessPayload> check_suspicious_processes(
+      std::span<const Process* const> entries);
 
   // The first entry whose name, executable path and arguments (lower-cased, joined by single
   // spaces) contain a term of the AI interview-assistant denylist.
-  static std::optional<AiAssistantMatch> check_ai_assistants(const System& system);
+  static std::optional<AiAssistantMatch> check_ai_assistants(
+      std::span<const Process* const> entries);
 
   // The index of the first catalogue pattern in `name`, or nothing.
   static std::optional<std::size_t> catalogue_match(std::string_view name);
@@ -44,16 +53,6 @@ class DetectionUtils {
   // denylist term.
   static bool denylist_match(std::string_view name, const std::string* exe,
                              const std::vector<std::string>& arguments);
-
- private:
-  // The part of a match text that follows the name: whether it holds a term by itself, and its
-  // first bytes, where a term that starts in the name would end.
-  struct DenylistTail {
-    bool holds_term = false;
-    std::string head;
-  };
-  static DenylistTail judge_tail(const std::string* exe, const std::vector<std::string>& arguments);
-  static bool tail_matches(std::string_view name, const DenylistTail& tail);
 };
 
 }  // namespace sidecar

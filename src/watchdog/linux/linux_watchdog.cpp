@@ -13,7 +13,7 @@ LinuxWatchdog::LinuxWatchdog() : LinuxWatchdog(Platform{}) {}
 
 LinuxWatchdog::LinuxWatchdog(Platform platform_in)
     : platform(std::move(platform_in)),
-      system(System::new_all(platform.proc_root)),
+      system(System::new_all(platform.proc_root, &DetectionUtils::judge())),
       last_heartbeat(seconds_before(platform.monotonic_now(), 10)) {}
 
 std::optional<WatchdogEvent> LinuxWatchdog::poll() { return run_poll_cycle(*this, emit_gate); }
@@ -27,11 +27,11 @@ bool LinuxWatchdog::traced() {
 std::vector<std::string> LinuxWatchdog::vm_indicators() { return sidecar::vm_indicators(platform); }
 
 std::vector<SuspiciousProcessPayload> LinuxWatchdog::suspicious_processes() {
-  return DetectionUtils::check_suspicious_processes(system);
+  return DetectionUtils::check_suspicious_processes(system.processes());
 }
 
 std::optional<AiAssistantMatch> LinuxWatchdog::ai_assistant() {
-  return DetectionUtils::check_ai_assistants(system);
+  return DetectionUtils::check_ai_assistants(system.processes());
 }
 
 std::optional<HeartbeatPayload> LinuxWatchdog::heartbeat() {
