@@ -51,33 +51,87 @@ TEST(SidecarDetection, ACopyOfSleepNamedObsIsAScreenRecorder) {
   std::filesystem::remove_all(dir);
 }
 
-TEST(SidecarDetection, AThreadThatRenamesItselfIsReportedUnderItsThreadId) {
+// A thread of this test process that names itself as it starts and lives until `stop`.
+class NamedThread {
+ public:
+  explicit NamedThread(std::string name)
+      : thread([this, name = std::move(name)] {
+          pthread_setname_np(pthread_self(), name.c_str());
+          std::unique_lock held(lock);
+          tid = gettid();
+          changed.notify_all();
+          changed.wait(held, [this] { return done; });
+        }) {
+    std::unique_lock held(lock);
+    changed.wait(held, [this] { return tid != 0; });
+  }
+  ~NamedThread() {
+    {
+      std::lock_guard held(lock);
+      done = true;
+    }
+    changed.notify_all();
+    thread.join();
+  }
+  pid_t id() const { return tid; }
+
+ private:
   std::mutex lock;
   std::condition_variable changed;
   pid_t tid = 0;
   bool done = false;
-  std::thread renamed([&] {
-    pthread_setname_np(pthread_self(), "zoom-share");
-    std::unique_lock held(lock);
-    tid = gettid();
-    changed.notify_all();
-    changed.wait(held, [&] { return done; });
-  });
-  {
-    std::unique_lock held(lock);
-    changed.wait(held, [&] { return tid != 0; });
+  std::thread thread;
+};
+
+TEST(SidecarDetection, AThreadThatRenamesItselfIsReportedUnderItsThreadId) {
+  // Named before the sidecar's first look, and named as it starts while the sidecar runs.
+  for (const bool before : {true, false}) {
+    SCOPED_TRACE(before ? "before" : "while running");
+    std::optional<NamedThread> renamed;
+    if (before) renamed.emplace("zoom-share");
+    ChildProcess sidecar = start_sidecar();
+    ASSERT_TRUE(sidecar.read_line(10s));
+    if (!before) renamed.emplace("zoom-share");
+    std::vector<std::string> seen;
+    EXPECT_TRUE(wait_for_line(
+        sidecar, equals(suspicious_line(renamed->id(), "zoom-share", "Conferencing Tool")), 10s,
+        &seen))
+        << ::testing::PrintToString(seen);
   }
+}
+
+TEST(SidecarDetection, ALauncherThatExecutesItsInterpreterAgainIsJudgedOnItsNewArguments) {
+  const std::string python = "/usr/bin/python3";
+  if (access(python.c_str(), X_OK) != 0) GTEST_SKIP() << "no " << python;
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("sidecar-launcher-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  const auto launcher = dir / "launcher.py";
+  // Neither the path nor the first arguments hold a term; the program it executes does.
+  std::ofstream(launcher) << "import os, sys, time\n"
+                             "time.sleep(2)\n"
+                             "print('exec', flush=True)\n"
+                             "os.execv(sys.executable, [sys.executable, '-c', "
+                             "'import time; time.sleep(30)', '--model', 'parakeet'])\n";
   ChildProcess sidecar = start_sidecar();
+  ASSERT_TRUE(sidecar.read_line(10s));
+  ChildOptions options;
+  options.args = {launcher.string()};
+  ChildProcess interpreter(python, options);
+  ASSERT_EQ(interpreter.read_line(10s), "exec");
+  const auto executed = std::chrono::steady_clock::now();
   std::vector<std::string> seen;
-  EXPECT_TRUE(wait_for_line(
-      sidecar, equals(suspicious_line(tid, "zoom-share", "Conferencing Tool")), 10s, &seen))
-      << ::testing::PrintToString(seen);
-  {
-    std::lock_guard held(lock);
-    done = true;
-  }
-  changed.notify_all();
-  renamed.join();
+  const auto line = wait_for_line(
+      sidecar,
+      [&](const std::string& text) {
+        return text.find(R"("owner_pid":)" + std::to_string(interpreter.pid()) + ",") !=
+               std::string::npos;
+      },
+      10s, &seen);
+  ASSERT_TRUE(line) << ::testing::PrintToString(seen);
+  EXPECT_LE(std::chrono::steady_clock::now() - executed, 3s);
+  EXPECT_NE(line->find(R"("owner_name":"python3")"), std::string::npos) << *line;
+  std::filesystem::remove_all(dir);
 }
 
 TEST(SidecarDetection, AProcessWhoseArgumentsHoldAnAssistantTermIsAStealthOverlay) {
@@ -142,37 +196,17 @@ TEST(SidecarDetection, ANameHoldingALineSeparatorStaysOnOneLineAndParsesBack) {
   for (const std::string separator : {"\u2028", "\u2029", "\u0085"}) {
     const std::string name = "obs" + separator + "x";
     SCOPED_TRACE(name);
-    std::mutex lock;
-    std::condition_variable changed;
-    pid_t tid = 0;
-    bool done = false;
-    std::thread renamed([&] {
-      pthread_setname_np(pthread_self(), name.c_str());
-      std::unique_lock held(lock);
-      tid = gettid();
-      changed.notify_all();
-      changed.wait(held, [&] { return done; });
-    });
-    {
-      std::unique_lock held(lock);
-      changed.wait(held, [&] { return tid != 0; });
-    }
+    NamedThread renamed(name);
     ChildProcess sidecar = start_sidecar();
     std::vector<std::string> seen;
     const auto line = wait_for_line(
         sidecar,
         [](const std::string& text) { return event_tag(text) == "suspicious_process_detected"; },
         10s, &seen);
-    {
-      std::lock_guard held(lock);
-      done = true;
-    }
-    changed.notify_all();
-    renamed.join();
     ASSERT_TRUE(line) << ::testing::PrintToString(seen);
     EXPECT_EQ(line->find(separator), std::string::npos) << *line;
     EXPECT_EQ(jq_text(*line, ".payload.name"), name) << *line;
-    EXPECT_EQ(jq_text(*line, ".payload.pid"), std::to_string(tid)) << *line;
+    EXPECT_EQ(jq_text(*line, ".payload.pid"), std::to_string(renamed.id())) << *line;
   }
 }
 
