@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Runs the release sidecar against a synthetic load and reports, from the same run, its CPU per
-# poll, CPU per entry, system calls per entry and peak memory next to `top -b -H -d 1` on the
-# same load.
+# poll, CPU per entry, system calls per entry, peak memory and the unreclaimable kernel memory
+# its open files pin, next to `top -b -H -d 1` on the same load.
 #
 #   bench/measure.sh [PROCESSES] [THREADS] [CMDLINE_BYTES] [SECONDS]
 #
 # PROCESSES x THREADS entries are added to what the machine already runs (defaults: 300 x 10,
 # 4096-byte command lines, 30 s). The load is removed by process id when the script ends.
+# Large arguments: bench/measure.sh 400 1 184320
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,7 +18,7 @@ seconds=${4:-30}
 
 cmake --preset release >/dev/null && cmake --build --preset release >/dev/null
 cmake --preset bench >/dev/null && cmake --build --preset bench --target sidecar_load >/dev/null
-sidecar=build/release/watchdog-sidecar
+sidecar=${SIDECAR:-build/release/watchdog-sidecar}
 tmp=$(mktemp -d)
 load_pid='' sidecar_pid='' top_pid=''
 cleanup() {
@@ -32,6 +33,7 @@ trap cleanup EXIT
 
 ticks=$(getconf CLK_TCK)
 cpu_ticks() { awk '{sub(/.*\) /, ""); print $12 + $13}' "/proc/$1/stat"; }
+sunreclaim_kb() { awk '/^SUnreclaim:/ {print $2}' /proc/meminfo; }
 count_entries() { find /proc/[0-9]*/task -maxdepth 1 -mindepth 1 -name '[0-9]*' 2>/dev/null | wc -l; }
 
 build/bench/bench/sidecar_load "$processes" "$threads" "$cmdline_bytes" >"$tmp/load.pids" &
@@ -41,6 +43,7 @@ sleep 2
 entries=$(count_entries)
 
 mkfifo "$tmp/out"
+slab0=$(sunreclaim_kb)
 start_ns=$(date +%s%N)
 "$sidecar" >"$tmp/out" 2>/dev/null &
 sidecar_pid=$!
@@ -48,6 +51,9 @@ exec 3<"$tmp/out"
 read -r _first <&3
 first_line_ms=$(( ($(date +%s%N) - start_ns) / 1000000 ))
 cat <&3 >/dev/null &
+# Kernel memory the sidecar pins, read after its first polls and before top runs.
+sleep 3
+slab1=$(sunreclaim_kb)
 
 top -b -H -d 1 -n $((seconds + 5)) >/dev/null &
 top_pid=$!
@@ -60,7 +66,7 @@ kill "$top_pid" 2>/dev/null || true
 
 # Each loop turn sleeps one second after its poll, so turns = elapsed - CPU time.
 awk -v s="$((s1 - s0))" -v t="$((t1 - t0))" -v hz="$ticks" -v w="$((w1 - w0))" \
-    -v n="$entries" -v kb="$peak_kb" -v first="$first_line_ms" 'BEGIN {
+    -v n="$entries" -v kb="$peak_kb" -v first="$first_line_ms" -v slab="$((slab1 - slab0))" 'BEGIN {
   elapsed = w / 1e9; cpu = s / hz; topcpu = t / hz; polls = elapsed - cpu
   printf "entries                 %d\n", n
   printf "first line after        %d ms\n", first
@@ -68,6 +74,7 @@ awk -v s="$((s1 - s0))" -v t="$((t1 - t0))" -v hz="$ticks" -v w="$((w1 - w0))" \
   printf "top -H CPU per second   %.1f ms (%.2f us per entry)\n", 1000 * topcpu / elapsed, 1e6 * topcpu / elapsed / n
   printf "top / sidecar           %.1fx\n", (cpu > 0 ? (topcpu / elapsed) / (cpu / polls) : 0)
   printf "sidecar peak RSS        %.1f MB\n", kb / 1024
+  printf "SUnreclaim growth       %.1f MB (%d bytes per entry)\n", slab / 1024, 1024 * slab / n
 }'
 
 if command -v strace >/dev/null; then

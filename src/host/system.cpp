@@ -20,16 +20,17 @@ namespace {
 constexpr std::size_t stat_buffer_size = 2048;
 using StatBuffer = std::array<char, stat_buffer_size>;
 
-// Calls `visit` with the number of every subdirectory of `path` whose name is a decimal number
-// (symbolic links excluded); nothing when `path` cannot be listed.
+// Calls `visit` with the number of every subdirectory of the open directory `dir` whose name is
+// a decimal number (symbolic links excluded), from the start of the listing. False when it cannot
+// be listed.
 template <typename Visit>
-void for_each_numeric_dir(const std::string& path, Visit visit) {
-  const int dir = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0) return;
+bool list_numeric_dirs(int dir, Visit visit) {
+  if (lseek(dir, 0, SEEK_SET) != 0) return false;
   alignas(dirent64) std::array<char, 8192> buffer;
   for (;;) {
     const ssize_t got = getdents64(dir, buffer.data(), buffer.size());
-    if (got <= 0) break;
+    if (got < 0) return false;
+    if (got == 0) break;
     // The kernel fills the buffer while entries remain, so room left for one more record means
     // the listing is complete and the call that would return nothing can be skipped.
     const bool complete = buffer.size() - static_cast<std::size_t>(got) > sizeof(dirent64);
@@ -47,7 +48,11 @@ void for_each_numeric_dir(const std::string& path, Visit visit) {
     }
     if (complete) break;
   }
-  ::close(dir);
+  return true;
+}
+
+int open_dir(const std::string& path) {
+  return open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
 std::optional<std::string_view> read_from_start(int fd, StatBuffer& into) {
@@ -116,7 +121,11 @@ void System::refresh_all() {
   refreshed_processes = 0;
   // Threads found by the last refresh have had time to name themselves.
   std::vector<Pid> unsettled = std::exchange(unsettled_threads, {});
-  for_each_numeric_dir(root, [this](Pid pid) { refresh_process(pid); });
+  uptime = read_uptime();
+  if (const int dir = open_dir(root); dir >= 0) {
+    list_numeric_dirs(dir, [this](Pid pid) { refresh_process(pid); });
+    ::close(dir);
+  }
   for (const Pid tid : unsettled) {
     const auto found = entries.find(tid);
     if (found != entries.end() && found->second.name_unsettled) settle_thread_name(found->second);
@@ -156,7 +165,10 @@ System::Entry* System::read_process(Pid pid, std::optional<std::int64_t>* thread
   }
   KeptFile opened;
   if (!text) {
-    const int fd = open((entry_dir(pid, 0) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+    // The main thread's record holds what the process's does for the fields read here, and costs
+    // the kernel less: it does not sum up the other threads.
+    int fd = open((entry_dir(pid, pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) fd = open((entry_dir(pid, 0) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return nullptr;
     text = read_from_start(fd, buffer);
     if (text && budget->take()) {
@@ -264,13 +276,26 @@ void System::list_threads(Entry& process) {
   process.next_listing = generation + thread_listing_period;
   std::vector<Pid> found;
   found.reserve(process.thread_ids.size() + 1);
-  for_each_numeric_dir(entry_dir(pid, 0) + "/task", [&](Pid tid) {
+  const auto visit = [&](Pid tid) {
     if (tid == pid) return;
     const auto known = entries.find(tid);
     if ((known != entries.end() && known->second.owner == pid) || add_thread(process, tid)) {
       found.push_back(tid);
     }
-  });
+  };
+  // The task folder is kept open like the stat file, while the budget allows.
+  if (!process.task_dir || !list_numeric_dirs(process.task_dir.fd(), visit)) {
+    process.task_dir.close();
+    found.clear();
+    const int dir = open_dir(entry_dir(pid, 0) + "/task");
+    if (dir < 0) return;
+    list_numeric_dirs(dir, visit);
+    if (budget->take()) {
+      process.task_dir = KeptFile(dir, budget);
+    } else {
+      ::close(dir);
+    }
+  }
   std::sort(found.begin(), found.end());
   // Threads that have gone since the last listing leave the table now.
   std::vector<Pid> gone;
@@ -309,10 +334,11 @@ bool System::add_thread(Entry& process, Pid tid) {
   thread.view.kind = kind_of(*record, true);
   thread.view.start_time_since_boot = record->start_ticks / ticks_per_second;
   thread.owner = process.view.pid;
-  thread.name_unsettled = true;
+  // Threads name themselves as they start: one that started a second or more ago has done so.
+  thread.name_unsettled = !uptime || *uptime < thread.view.start_time_since_boot + 2;
+  if (thread.name_unsettled) unsettled_threads.push_back(tid);
   judge_entry(thread, &process);
   entries.insert_or_assign(tid, std::move(thread));
-  unsettled_threads.push_back(tid);
   order_stale = true;
   return true;
 }
@@ -329,6 +355,13 @@ void System::settle_thread_name(Entry& thread) {
   thread.view.name = std::move(name);
   const auto owner = entries.find(thread.owner);
   judge_entry(thread, owner == entries.end() ? nullptr : &owner->second);
+}
+
+std::optional<std::uint64_t> System::read_uptime() const {
+  StatBuffer buffer;
+  const auto text = read_small_file(root + "/uptime", buffer);
+  if (!text) return std::nullopt;
+  return parse_digits<std::uint64_t>(text->substr(0, text->find_first_of(". ")));
 }
 
 void System::judge_entry(Entry& entry, const Entry* process) {

@@ -88,7 +88,8 @@ class System {
     std::uint64_t refreshed_in = 0;  // the last refresh that reached a process entry
 
     // Of a process entry.
-    std::vector<Pid> thread_ids;  // its threads other than the main one
+    KeptFile task_dir;
+    std::vector<Pid> thread_ids;  // its threads other than the main one, ascending
     std::uint64_t next_listing = 0;
     StatRecord::Layout layout{};  // as of the last capture
     std::optional<ImageVerdict> image;
@@ -113,6 +114,8 @@ class System {
   void judge_entry(Entry& entry, const Entry* process);
   void erase_threads(const Entry& process);
   std::string entry_dir(Pid id, Pid owner) const;
+  // Whole seconds since boot, from the proc root's uptime; nothing when unreadable.
+  std::optional<std::uint64_t> read_uptime() const;
   void sweep_and_order();
 
   std::string root;
@@ -121,7 +124,8 @@ class System {
   std::uint64_t ticks_per_second;
   std::unordered_map<Pid, Entry> entries;
   std::vector<const Process*> newest_first;
-  std::vector<Pid> unsettled_threads;  // thread entries whose names are read on the next refresh
+  std::vector<Pid> unsettled_threads;   // thread entries whose names are read on the next refresh
+  std::optional<std::uint64_t> uptime;  // as of the refresh under way
   bool order_stale = true;
   std::uint64_t generation = 0;         // the refresh under way, counted from 1
   std::size_t process_count = 0;        // process entries in the table

@@ -160,18 +160,23 @@ TEST_F(SystemTest, ThreadsThatComeAndGoAreFollowed) {
 }
 
 TEST_F(SystemTest, AThreadIsNamedAgainOnTheRefreshAfterItIsFound) {
-  add_entry(root, "100", 100, {"python3", 'S', 1, 0, 3, 5000}, "python3\0"s, "");
+  add_entry(root, "100", 100, {"python3", 'S', 1, 0, 4, 5000}, "python3\0"s, "");
   // Found under the name it inherited; it has named itself by the next refresh. The kernel
   // ends the name with a line feed, and a name may hold one of its own.
-  add_entry(root, "100/task/101", 101, {"python3", 'S', 1, 0x40, 3, 5000}, "", "");
+  add_entry(root, "100/task/101", 101, {"python3", 'S', 1, 0x40, 4, 5000}, "", "");
   root.write("100/task/101/comm", "obs-capture\n");
-  add_entry(root, "100/task/102", 102, {"python3", 'S', 1, 0x40, 3, 5000}, "", "");
+  add_entry(root, "100/task/102", 102, {"python3", 'S', 1, 0x40, 4, 5000}, "", "");
   root.write("100/task/102/comm", "a\nb\xff\n");
+  // One that started 40 s before has named itself already: it is not read again.
+  add_entry(root, "100/task/103", 103, {"python3", 'S', 1, 0x40, 4, 1000}, "", "");
+  root.write("100/task/103/comm", "late\n");
+  root.write("uptime", "51.20 90.00\n");
   System system = table();
   EXPECT_EQ(system.process(101)->name, "python3");
   system.refresh_all();
   EXPECT_EQ(system.process(101)->name, "obs-capture");
   EXPECT_EQ(system.process(102)->name, "a\nb\ufffd");
+  EXPECT_EQ(system.process(103)->name, "python3");
   EXPECT_EQ(image(system, 101), (Image{std::nullopt, {"python3"}}));
   // Read twice, and no more: a later rename of a long-lived thread is not followed.
   root.write("100/task/101/comm", "later\n");
@@ -332,17 +337,18 @@ TEST_F(SystemTest, KeptStatFilesStayWithinTheBudgetAndAreReturnedWhenEntriesGo) 
   for (int unit = 0; unit < 3; ++unit) EXPECT_TRUE(small.take());
   EXPECT_FALSE(small.take());
 
-  // Threads keep no file: a process of five threads takes one unit.
+  // Threads keep no file: a process of five threads keeps two, its stat file and its task
+  // folder.
   add_entry(root, "720", 720, {"app", 'S', 1, 0, 5, 1000}, "app\0"s, "");
   for (int tid = 721; tid < 725; ++tid) {
     add_entry(root, "720/task/" + std::to_string(tid), tid, {"worker", 'S', 1, 0x40, 5, 1000}, "",
               "");
   }
-  OpenFileBudget two{2};
-  const System threaded = System::new_all(root.path(), &judge, &two);
+  OpenFileBudget three{3};
+  const System threaded = System::new_all(root.path(), &judge, &three);
   EXPECT_EQ(threaded.processes().size(), 5U);
-  EXPECT_TRUE(two.take());
-  EXPECT_FALSE(two.take());
+  EXPECT_TRUE(three.take());
+  EXPECT_FALSE(three.take());
 }
 
 TEST(OpenFileBudgetLimits, HalfOfTheLimitInForce) {
