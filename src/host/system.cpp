@@ -121,7 +121,7 @@ void System::refresh_all() {
   refreshed_processes = 0;
   // Threads found by the last refresh have had time to name themselves.
   std::vector<Pid> unsettled = std::exchange(unsettled_threads, {});
-  uptime = read_uptime();
+  uptime_read = false;
   if (const int dir = open_dir(root); dir >= 0) {
     list_numeric_dirs(dir, [this](Pid pid) { refresh_process(pid); });
     ::close(dir);
@@ -335,6 +335,10 @@ bool System::add_thread(Entry& process, Pid tid) {
   thread.view.start_time_since_boot = record->start_ticks / ticks_per_second;
   thread.owner = process.view.pid;
   // Threads name themselves as they start: one that started a second or more ago has done so.
+  if (!uptime_read) {
+    uptime = read_uptime();
+    uptime_read = true;
+  }
   thread.name_unsettled = !uptime || *uptime < thread.view.start_time_since_boot + 2;
   if (thread.name_unsettled) unsettled_threads.push_back(tid);
   judge_entry(thread, &process);

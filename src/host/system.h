@@ -125,7 +125,8 @@ class System {
   std::unordered_map<Pid, Entry> entries;
   std::vector<const Process*> newest_first;
   std::vector<Pid> unsettled_threads;   // thread entries whose names are read on the next refresh
-  std::optional<std::uint64_t> uptime;  // as of the refresh under way
+  std::optional<std::uint64_t> uptime;  // as of the refresh under way, read when first needed
+  bool uptime_read = false;
   bool order_stale = true;
   std::uint64_t generation = 0;         // the refresh under way, counted from 1
   std::size_t process_count = 0;        // process entries in the table

@@ -1,5 +1,7 @@
 #include "watchdog/detection/detection_utils.h"
 
+#include <string.h>
+
 #include <algorithm>
 #include <array>
 
@@ -63,8 +65,10 @@ constexpr std::size_t longest_term = [] {
 }();
 
 bool contains_term(std::string_view text) {
+  // Arguments can be long (a few hundred kilobytes): the C library's search skips through them
+  // where a plain find stops at every letter that starts a term.
   for (const auto term : denylist) {
-    if (text.find(term) != std::string_view::npos) return true;
+    if (memmem(text.data(), text.size(), term.data(), term.size()) != nullptr) return true;
   }
   return false;
 }
@@ -120,20 +124,28 @@ class RulesJudge final : public EntryJudge {
 }  // namespace
 
 void append_lowercase_for_matching(std::string& out, std::string_view text) {
+  // Written through a pointer into room for the longest result: U+0130 grows from two bytes to
+  // three, nothing else grows.
+  const std::size_t start = out.size();
+  out.resize(start + text.size() + text.size() / 2);
+  char* at = out.data() + start;
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
     if (c >= 'A' && c <= 'Z') {
-      out += static_cast<char>(c - 'A' + 'a');
-    } else if (text.substr(i, 3) == "\u212A") {  // Kelvin sign
-      out += 'k';
+      *at++ = static_cast<char>(c - 'A' + 'a');
+    } else if (c == '\xE2' && text.substr(i, 3) == "\u212A") {  // Kelvin sign
+      *at++ = 'k';
       i += 2;
-    } else if (text.substr(i, 2) == "\u0130") {  // capital I with dot above
-      out += "i\u0307";
+    } else if (c == '\xC4' && text.substr(i, 2) == "\u0130") {  // capital I with dot above
+      *at++ = 'i';
+      *at++ = '\xCC';  // U+0307, combining dot above
+      *at++ = '\x87';
       i += 1;
     } else {
-      out += c;
+      *at++ = c;
     }
   }
+  out.resize(static_cast<std::size_t>(at - out.data()));
 }
 
 std::optional<std::size_t> DetectionUtils::catalogue_match(std::string_view name) {
