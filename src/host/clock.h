@@ -1,6 +1,6 @@
 #pragma once
 
-#include "watchdog/instant.h"
+#include "base/instant.h"
 
 namespace sidecar {
 

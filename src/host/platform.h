@@ -5,11 +5,11 @@
 #include <functional>
 #include <optional>
 
+#include "base/instant.h"
 #include "host/clock.h"
 #include "host/cpuid.h"
 #include "host/mac_address.h"
 #include "host/process_control.h"
-#include "watchdog/instant.h"
 
 namespace sidecar {
 

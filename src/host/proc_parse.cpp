@@ -3,7 +3,7 @@
 #include <array>
 #include <cstring>
 
-#include "host/utf8.h"
+#include "base/utf8.h"
 
 namespace sidecar {
 namespace {

@@ -1,12 +1,13 @@
 #pragma once
 
 #include <array>
-#include <charconv>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "base/numbers.h"
 
 namespace sidecar {
 
@@ -36,17 +37,6 @@ struct RunState {
   static RunState from_letter(char32_t letter);
   friend bool operator==(const RunState&, const RunState&) = default;
 };
-
-// `text` as a decimal number of one or more digits 0 to 9 and nothing else (no sign, no space),
-// or nothing when it is not one or does not fit in `Number`.
-template <typename Number>
-std::optional<Number> parse_digits(std::string_view text) {
-  if (text.empty() || text.front() < '0' || text.front() > '9') return std::nullopt;
-  Number value{};
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
-  return value;
-}
 
 // The fields of the kernel's stat record that the process table uses. `name` points into the
 // parsed text.

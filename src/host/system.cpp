@@ -10,8 +10,9 @@
 #include <charconv>
 #include <utility>
 
+#include "base/numbers.h"
+#include "base/utf8.h"
 #include "host/files.h"
-#include "host/utf8.h"
 
 namespace sidecar {
 namespace {

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "base/instant.h"
 #include "events/watchdog_event.h"
 #include "watchdog/detection/detection_utils.h"
-#include "watchdog/instant.h"
 
 namespace sidecar {
 

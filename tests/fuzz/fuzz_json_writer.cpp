@@ -8,9 +8,9 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "base/utf8.h"
 #include "events/json_writer.h"
 #include "fuzz_input.h"
-#include "host/utf8.h"
 
 namespace {
 

@@ -5,8 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "base/lowercase.h"
+#include "base/utf8.h"
 #include "fuzz_input.h"
-#include "host/utf8.h"
 #include "watchdog/detection/detection_utils.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <string>
 
+#include "base/utf8.h"
 #include "fuzz_input.h"
 #include "host/proc_parse.h"
-#include "host/utf8.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string record =

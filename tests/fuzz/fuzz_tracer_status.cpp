@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/utf8.h"
 #include "fuzz_input.h"
-#include "host/utf8.h"
 #include "watchdog/linux/tracer.h"
 
 namespace {

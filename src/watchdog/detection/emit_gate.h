@@ -6,7 +6,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "watchdog/instant.h"
+#include "base/instant.h"
 
 namespace sidecar {
 

@@ -3,8 +3,8 @@
 #include <functional>
 #include <optional>
 
+#include "base/instant.h"
 #include "events/watchdog_event.h"
-#include "watchdog/instant.h"
 
 namespace sidecar {
 

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "base/instant.h"
 #include "host/platform.h"
 #include "host/system.h"
 #include "watchdog/detection/emit_gate.h"
-#include "watchdog/instant.h"
 #include "watchdog/poll_cycle.h"
 #include "watchdog/watchdog.h"
 

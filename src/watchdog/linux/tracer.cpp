@@ -3,10 +3,11 @@
 #include <cstdint>
 #include <optional>
 
+#include "base/numbers.h"
+#include "base/utf8.h"
 #include "host/files.h"
 #include "host/proc_parse.h"
 #include "host/system.h"
-#include "host/utf8.h"
 
 namespace sidecar {
 namespace {

@@ -3,10 +3,10 @@
 #include <array>
 #include <system_error>
 
+#include "base/lowercase.h"
+#include "base/utf8.h"
 #include "host/files.h"
 #include "host/platform.h"
-#include "host/utf8.h"
-#include "watchdog/detection/detection_utils.h"
 
 namespace sidecar {
 namespace {

@@ -1,4 +1,4 @@
-#include "host/utf8.h"
+#include "base/utf8.h"
 
 #include <cstddef>
 #include <cstdint>

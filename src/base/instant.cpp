@@ -1,4 +1,4 @@
-#include "watchdog/instant.h"
+#include "base/instant.h"
 
 #include <limits>
 
