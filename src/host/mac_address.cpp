@@ -39,11 +39,11 @@ std::optional<MacAddress> pick_mac_address(const ifaddrs* list) {
 
 MacLookup get_mac_address() {
   ifaddrs* list = nullptr;
-  if (getifaddrs(&list) != 0) return {MacLookupOutcome::error, std::nullopt};
+  if (getifaddrs(&list) != 0) return {MacLookupOutcome::Error, std::nullopt};
   const auto address = pick_mac_address(list);
   freeifaddrs(list);
-  if (!address) return {MacLookupOutcome::nothing, std::nullopt};
-  return {MacLookupOutcome::found, address};
+  if (!address) return {MacLookupOutcome::Nothing, std::nullopt};
+  return {MacLookupOutcome::Found, address};
 }
 
 }  // namespace sidecar

@@ -20,13 +20,13 @@ struct MacAddress {
 };
 
 enum class MacLookupOutcome {
-  error,    // the list of interface addresses could not be obtained
-  nothing,  // the list holds no usable hardware address
-  found,
+  Error,    // the list of interface addresses could not be obtained
+  Nothing,  // the list holds no usable hardware address
+  Found,
 };
 
 struct MacLookup {
-  MacLookupOutcome outcome = MacLookupOutcome::nothing;
+  MacLookupOutcome outcome = MacLookupOutcome::Nothing;
   std::optional<MacAddress> address;  // set when found
 };
 

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "support/child_process.h"
+#include "support/command.h"
 #include "support/sidecar_lines.h"
 
 namespace sidecar::testing {
@@ -180,16 +181,10 @@ std::optional<std::string> jq_text(const std::string& line, const std::string& f
   const auto path = std::filesystem::temp_directory_path() /
                     ("sidecar-line-" + std::to_string(getpid()) + ".json");
   std::ofstream(path) << line << '\n';
-  FILE* pipe = popen(("jq -j '" + filter + "' " + path.string() + " 2>/dev/null").c_str(), "r");
-  if (!pipe) return std::nullopt;
-  std::string out;
-  char chunk[256];
-  for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
-    out.append(chunk, got);
-  const int status = pclose(pipe);
+  const auto result = run_command("jq -j '" + filter + "' " + path.string() + " 2>/dev/null");
   std::filesystem::remove(path);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
-  return out;
+  if (!WIFEXITED(result.status) || WEXITSTATUS(result.status) != 0) return std::nullopt;
+  return result.output;
 }
 
 TEST(SidecarDetection, ANameHoldingALineSeparatorStaysOnOneLineAndParsesBack) {

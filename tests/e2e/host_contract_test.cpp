@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "support/child_process.h"
+#include "support/command.h"
 #include "support/sidecar_lines.h"
 
 namespace sidecar::testing {
@@ -27,23 +28,6 @@ namespace {
 using namespace std::chrono_literals;
 
 const std::string node_host = std::string(SIDECAR_SOURCE_DIR) + "/examples/node-host";
-
-struct CommandResult {
-  std::string output;
-  int status = -1;
-};
-
-CommandResult run(const std::string& command) {
-  CommandResult result;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return result;
-  char chunk[4096];
-  while (const std::size_t got = std::fread(chunk, 1, sizeof chunk, pipe)) {
-    result.output.append(chunk, got);
-  }
-  result.status = pclose(pipe);
-  return result;
-}
 
 std::filesystem::path temp_file(const std::string& name) {
   return std::filesystem::temp_directory_path() /
@@ -85,7 +69,7 @@ TEST(HostContract, TheSchemaRejectsMalformedLines) {
            "\n"
         << "not json\n";
   }
-  const auto result = run("node " + node_host + "/validate.js " + file.string());
+  const auto result = run_command("node " + node_host + "/validate.js " + file.string());
   std::filesystem::remove(file);
   std::vector<std::string> verdicts;
   std::istringstream lines(result.output);
@@ -252,7 +236,7 @@ TEST(HostContract, EveryLineOfRealRunsPassesTheReferenceReaderAndJq) {
     EXPECT_TRUE(stopped);
 
     // An independent parser: every line is an object with the two members.
-    const auto jq = run("jq -c 'keys_unsorted == [\"event\",\"payload\"]' " + raw.string());
+    const auto jq = run_command("jq -c 'keys_unsorted == [\"event\",\"payload\"]' " + raw.string());
     std::ifstream raw_in(raw);
     std::size_t count = 0;
     for (std::string line; std::getline(raw_in, line);) ++count;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "support/child_process.h"
+#include "support/command.h"
 #include "support/sidecar_lines.h"
 
 namespace sidecar::testing {
@@ -43,15 +44,10 @@ void expect_valid_json_lines(const std::vector<std::string>& lines) {
   const std::string command =
       "jq -e -c 'keys_unsorted == [\"event\",\"payload\"] and (.event | type) == \"string\"' " +
       path.string() + " | grep -vc '^true$'";
-  FILE* pipe = popen(command.c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
-  char answer[32] = {};
-  const bool read = std::fgets(answer, sizeof answer, pipe) != nullptr;
-  const int status = pclose(pipe);
+  const auto result = run_command(command);
   std::filesystem::remove(path);
-  ASSERT_TRUE(read);
-  EXPECT_EQ(std::string(answer), "0\n") << "lines that jq rejects or that are not events";
-  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(result.output, "0\n") << "lines that jq rejects or that are not events";
+  EXPECT_TRUE(WIFEXITED(result.status));
 }
 
 long long heartbeat_millis(const std::string& line) {

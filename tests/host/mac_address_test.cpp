@@ -82,8 +82,8 @@ TEST(MacAddressText, TwoUpperCaseDigitsPerByte) {
 
 TEST(GetMacAddress, AnswersOnThisMachine) {
   const MacLookup lookup = get_mac_address();
-  EXPECT_NE(lookup.outcome, MacLookupOutcome::error);
-  EXPECT_EQ(lookup.address.has_value(), lookup.outcome == MacLookupOutcome::found);
+  EXPECT_NE(lookup.outcome, MacLookupOutcome::Error);
+  EXPECT_EQ(lookup.address.has_value(), lookup.outcome == MacLookupOutcome::Found);
 }
 
 }  // namespace

@@ -74,7 +74,7 @@ Platform physical_machine(const std::filesystem::path& proc_root, Instant& mono)
   platform.proc_root = proc_root;
   platform.sys_root = proc_root / "no-sys";
   platform.cpuid = [](std::uint32_t) { return std::optional<CpuidLeaf>(CpuidLeaf{1, 0, 0, 0}); };
-  platform.mac_address = [] { return MacLookup{MacLookupOutcome::nothing, std::nullopt}; };
+  platform.mac_address = [] { return MacLookup{MacLookupOutcome::Nothing, std::nullopt}; };
   platform.monotonic_now = [&mono] { return mono; };
   platform.wall_now = [] { return Instant{1'765'319'742, 123'000'000}; };
   return platform;
@@ -229,8 +229,8 @@ TEST(LinuxWatchdog, VmIsAskedOnlyWithIndicatorsAndReportedWithThoseOfTheLaterPol
     return std::optional<CpuidLeaf>(CpuidLeaf{1, 0, leaf == 1 && hypervisor ? 1U << 31 : 0, 0});
   };
   platform.mac_address = [&card] {
-    return card ? MacLookup{MacLookupOutcome::found, card}
-                : MacLookup{MacLookupOutcome::nothing, std::nullopt};
+    return card ? MacLookup{MacLookupOutcome::Found, card}
+                : MacLookup{MacLookupOutcome::Nothing, std::nullopt};
   };
   LinuxWatchdog watchdog(platform);
   const auto poll_at = [&](std::int64_t sec) {
