@@ -1,5 +1,6 @@
 # Installs the build into a fresh prefix and runs the installed binary for a moment: it must print
-# its start-up lines and a first event, and the schema, README and manual page must be in place.
+# its start-up lines and a first event, and the schema, documentation and manual page must be in
+# place.
 # Arguments: -DBUILD_DIR=... -DPREFIX=...
 file(REMOVE_RECURSE "${PREFIX}")
 execute_process(COMMAND ${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${PREFIX}"
@@ -8,7 +9,8 @@ if(NOT installed EQUAL 0)
   message(FATAL_ERROR "cmake --install failed: ${installed}")
 endif()
 foreach(file bin/watchdog-sidecar share/watchdog-sidecar/watchdog-event.schema.json
-             share/watchdog-sidecar/README.md share/man/man1/watchdog-sidecar.1)
+             share/doc/watchdog-sidecar/README.md share/doc/watchdog-sidecar/copyright
+             share/doc/watchdog-sidecar/changelog.gz share/man/man1/watchdog-sidecar.1.gz)
   if(NOT EXISTS "${PREFIX}/${file}")
     message(FATAL_ERROR "not installed: ${file}")
   endif()
