@@ -6,15 +6,14 @@
 //   node validate.js [FILE]
 
 const fs = require('node:fs');
-const { compileLineChecker } = require('./events');
+const { parseLine } = require('watchdog-sidecar-host');
 
-const check = compileLineChecker();
 const text = fs.readFileSync(process.argv[2] ?? 0, 'utf8');
 const lines = text.endsWith('\n') ? text.slice(0, -1).split('\n') : text.split('\n');
 let invalid = 0;
 for (const line of text.length === 0 ? [] : lines) {
-  const { error } = check(line);
+  const { error } = parseLine(line);
   if (error) invalid++;
-  console.log(error ? `invalid: ${error}` : 'ok');
+  console.log(error ? `invalid: ${error.reason}` : 'ok');
 }
 process.exit(invalid === 0 ? 0 : 1);
