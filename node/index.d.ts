@@ -13,6 +13,17 @@ export interface StartOptions {
   silenceMs?: number;
   /** Where its two start-up lines on standard error go (default 'ignore'). */
   stderr?: 'ignore' | 'inherit' | 'pipe';
+  /** Watch for a stopped, frozen or impersonated sidecar (default true). */
+  tamper?: boolean;
+}
+
+/** Evidence that the sidecar has been tampered with. Treat it like a finding. */
+export interface Tamper {
+  kind: 'stopped' | 'traced' | 'frozen' | 'gone' | 'impersonated' | 'too-soon' | 'too-fast';
+  /** A short text for people. */
+  reason: string;
+  /** What was seen: identifiers, states, counts; for 'impersonated' the holder's pid and name. */
+  evidence: Record<string, unknown>;
 }
 
 /** How the sidecar ended: its exit status or the signal that ended it, or why it never started. */
@@ -37,12 +48,14 @@ export declare class Sidecar extends EventEmitter implements AsyncIterable<Watch
   on(name: 'invalid', listener: (error: InvalidLineError) => void): this;
   on(name: 'silence', listener: (info: { ms: number }) => void): this;
   on(name: 'exit', listener: (exit: SidecarExit) => void): this;
+  on(name: 'tamper', listener: (tamper: Tamper) => void): this;
   on(name: 'error', listener: (error: Error) => void): this;
   once(name: 'event', listener: (event: WatchdogEvent) => void): this;
   once(name: 'line', listener: (line: string) => void): this;
   once(name: 'invalid', listener: (error: InvalidLineError) => void): this;
   once(name: 'silence', listener: (info: { ms: number }) => void): this;
   once(name: 'exit', listener: (exit: SidecarExit) => void): this;
+  once(name: 'tamper', listener: (tamper: Tamper) => void): this;
   once(name: 'error', listener: (error: Error) => void): this;
   /** Ends the sidecar with SIGTERM; resolves with how it ended. */
   stop(): Promise<SidecarExit>;

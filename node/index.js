@@ -10,6 +10,7 @@ const path = require('node:path');
 const { StringDecoder } = require('node:string_decoder');
 const Ajv2020 = require('ajv/dist/2020');
 const { schemaPath } = require('./schema-path');
+const { TamperWatch } = require('./tamper');
 
 const DEFAULT_SILENCE_MS = 15_000;
 const BINARY = 'watchdog-sidecar';
@@ -109,6 +110,9 @@ class Sidecar extends EventEmitter {
     this.child.on('error', (error) => this.fail(error));
     this.child.on('exit', (code, signal) => this.onExit(code, signal));
 
+    if (this.pid && options.tamper !== false) {
+      this.tamper = new TamperWatch({ pid: this.pid, report: (tamper) => this.emit('tamper', tamper) });
+    }
     this.watch = setInterval(() => this.checkSilence(), Math.min(1000, this.silenceMs));
     this.watch.unref();
     // A host that exits, however it exits, takes its sidecar with it.
@@ -121,6 +125,7 @@ class Sidecar extends EventEmitter {
     this.silent = false;
     this.emit('line', line);
     const { event, error } = parseLine(line);
+    this.tamper?.onLine(event);
     if (error) {
       // Not 'error': an unhandled 'error' would end the host, and anyone who can write into the
       // pipe could then end the interview application with one bad line.
@@ -141,6 +146,7 @@ class Sidecar extends EventEmitter {
   onExit(code, signal) {
     this.exited = { code, signal };
     clearInterval(this.watch);
+    this.tamper?.stop();
     process.removeListener('exit', this.stopOnHostExit);
     // Lines still in the pipe arrive before the stream ends; report the exit after them.
     const report = () => {
@@ -153,12 +159,16 @@ class Sidecar extends EventEmitter {
     }
     // Another process may still hold the write end: then the stream never ends.
     let reported = false;
-    const once = () => {
+    this.child.stdout.once('close', () => {
       if (!reported) report();
       reported = true;
-    };
-    this.child.stdout.once('close', once);
-    setTimeout(once, 250).unref();
+    });
+    setTimeout(() => {
+      if (reported) return;
+      reported = true;
+      this.tamper?.onGoneWithOutputOpen();
+      report();
+    }, 250).unref();
   }
 
   // The sidecar could not be started: reported as an exit with the error, and as 'error' to a
@@ -167,6 +177,7 @@ class Sidecar extends EventEmitter {
     if (this.exited) return;
     this.exited = { code: null, signal: null, error };
     clearInterval(this.watch);
+    this.tamper?.stop();
     process.removeListener('exit', this.stopOnHostExit);
     if (this.listenerCount('error') > 0) this.emit('error', error);
     this.emit('exit', this.exited);
@@ -211,7 +222,8 @@ class Sidecar extends EventEmitter {
 }
 
 // Starts the sidecar. Options: `path` of the binary (default: findSidecar()), `silenceMs` after
-// which a stretch without lines is reported (15 s), `stderr` for its two start-up lines ('ignore').
+// which a stretch without lines is reported (15 s), `stderr` for its two start-up lines ('ignore'),
+// `tamper: false` to turn off the tamper checks.
 function start(options) {
   return new Sidecar(options);
 }

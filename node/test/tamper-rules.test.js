@@ -1,0 +1,106 @@
+'use strict';
+// The tamper rules on a fake proc folder and a fake clock.
+
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { TamperWatch } = require('../tamper');
+
+function fakeSidecar({ state = 'S', switches = 100 } = {}) {
+  const root = fs.mkdtempSync(path.join(os.tmpdir(), 'tamper-proc-'));
+  const dir = path.join(root, '42');
+  fs.mkdirSync(path.join(dir, 'fd'), { recursive: true });
+  const write = (fields) => {
+    fs.writeFileSync(path.join(dir, 'stat'), `42 (watchdog (x)) ${fields.state} 1 42 42 0 -1\n`);
+    fs.writeFileSync(
+      path.join(dir, 'status'),
+      `Name:\twatchdog-sideca\nTracerPid:\t${fields.tracer ?? 0}\nvoluntary_ctxt_switches:\t${fields.switches}\n`,
+    );
+  };
+  write({ state, switches });
+  let now = 1_000_000;
+  const seen = [];
+  const watch = new TamperWatch({ pid: 42, procRoot: root, now: () => now, report: (t) => seen.push(t) });
+  watch.stop();
+  return {
+    watch,
+    seen,
+    write,
+    advance(ms) {
+      now += ms;
+    },
+    cleanup: () => fs.rmSync(root, { recursive: true }),
+  };
+}
+
+const heartbeat = (timestamp) => ({ event: 'heartbeat', payload: { timestamp } });
+
+test('lines that keep coming while the sidecar does not run are a frozen sidecar', () => {
+  const fake = fakeSidecar();
+  for (let second = 0; second < 7; second++) {
+    fake.advance(1000);
+    fake.watch.tick();
+    if (second % 2 === 0) fake.watch.onLine(heartbeat(second * 1000));
+  }
+  assert.deepEqual(
+    fake.seen.map((t) => t.kind),
+    ['too-soon', 'frozen'],
+  );
+  assert.equal(fake.seen[1].evidence.voluntary_switches, 0);
+  fake.cleanup();
+});
+
+test('a running sidecar that sleeps once a second is not frozen, and silence is not frozen', () => {
+  const fake = fakeSidecar();
+  let switches = 100;
+  for (let second = 0; second < 12; second++) {
+    fake.advance(1000);
+    fake.write({ state: 'S', switches: (switches += 1) });
+    fake.watch.tick();
+    if (second % 6 === 0) fake.watch.onLine(heartbeat(second * 1000));
+  }
+  const silent = fakeSidecar();
+  for (let second = 0; second < 12; second++) {
+    silent.advance(1000);
+    silent.watch.tick();
+  }
+  assert.deepEqual(fake.seen, []);
+  assert.deepEqual(silent.seen, []);
+  fake.cleanup();
+  silent.cleanup();
+});
+
+test('stopped, traced and fast lines; a host that was held up does not count', () => {
+  const fake = fakeSidecar({ state: 'T' });
+  fake.watch.tick();
+  fake.write({ state: 't', switches: 100, tracer: 77 });
+  fake.advance(5000);
+  fake.watch.tick();
+  assert.deepEqual(
+    fake.seen.map((t) => [t.kind, t.evidence]),
+    [
+      ['stopped', { pid: 42, state: 'T' }],
+      ['traced', { pid: 42, state: 't' }],
+    ],
+  );
+  fake.seen.length = 0;
+  fake.write({ state: 'S', switches: 100 });
+  fake.advance(5000);
+  fake.watch.onLine(null);
+  fake.advance(300);
+  fake.watch.onLine(null);
+  assert.deepEqual(fake.seen.map((t) => t.kind), ['too-fast']);
+
+  // The host's timer came 2 s late: lines that waited in the pipe meanwhile arrive together.
+  const held = fakeSidecar();
+  held.watch.onLine(null);
+  held.advance(3000);
+  held.watch.tick();
+  held.watch.onLine(null);
+  held.watch.onLine(null);
+  assert.deepEqual(held.seen, []);
+  fake.cleanup();
+  held.cleanup();
+});
