@@ -78,6 +78,11 @@ time.sleep(30)`,
       assert.equal(named.evidence.name, 'python3');
       assert.equal(named.evidence.writes, true);
       assert.match(named.evidence.channel, /^socket:\[\d+\]$/);
+      // With the forger still holding its output, a sidecar that ends leaves it open.
+      const exited = once(sidecar, 'exit');
+      process.kill(sidecar.pid, 'SIGKILL');
+      await exited;
+      assert.ok(seen.some((tamper) => tamper.kind === 'gone'), JSON.stringify(seen));
     } finally {
       forger?.kill('SIGKILL');
       await sidecar.stop();
