@@ -17,6 +17,7 @@
 
 #include "support/child_process.h"
 #include "support/command.h"
+#include "support/named_thread.h"
 #include "support/sidecar_lines.h"
 
 namespace sidecar::testing {
@@ -51,38 +52,6 @@ TEST(SidecarDetection, ACopyOfSleepNamedObsIsAScreenRecorder) {
       << ::testing::PrintToString(seen);
   std::filesystem::remove_all(dir);
 }
-
-// A thread of this test process that names itself as it starts and lives until `stop`.
-class NamedThread {
- public:
-  explicit NamedThread(std::string name)
-      : thread([this, name = std::move(name)] {
-          pthread_setname_np(pthread_self(), name.c_str());
-          std::unique_lock held(lock);
-          tid = gettid();
-          changed.notify_all();
-          changed.wait(held, [this] { return done; });
-        }) {
-    std::unique_lock held(lock);
-    changed.wait(held, [this] { return tid != 0; });
-  }
-  ~NamedThread() {
-    {
-      std::lock_guard held(lock);
-      done = true;
-    }
-    changed.notify_all();
-    thread.join();
-  }
-  pid_t id() const { return tid; }
-
- private:
-  std::mutex lock;
-  std::condition_variable changed;
-  pid_t tid = 0;
-  bool done = false;
-  std::thread thread;
-};
 
 TEST(SidecarDetection, AThreadThatRenamesItselfIsReportedUnderItsThreadId) {
   // Named before the sidecar's first look, and named as it starts while the sidecar runs.

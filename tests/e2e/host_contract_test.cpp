@@ -20,6 +20,7 @@
 
 #include "support/child_process.h"
 #include "support/command.h"
+#include "support/named_thread.h"
 #include "support/sidecar_lines.h"
 
 namespace sidecar::testing {
@@ -81,38 +82,6 @@ TEST(HostContract, TheSchemaRejectsMalformedLines) {
       << result.output;
   EXPECT_TRUE(WIFEXITED(result.status) && WEXITSTATUS(result.status) == 1);
 }
-
-// A thread of this test process with a name of its own, for as long as the object lives.
-class NamedThread {
- public:
-  explicit NamedThread(const char* name)
-      : thread([this, name] {
-          pthread_setname_np(pthread_self(), name);
-          std::unique_lock held(lock);
-          tid = gettid();
-          changed.notify_all();
-          changed.wait(held, [this] { return done; });
-        }) {
-    std::unique_lock held(lock);
-    changed.wait(held, [this] { return tid != 0; });
-  }
-  ~NamedThread() {
-    {
-      std::lock_guard held(lock);
-      done = true;
-    }
-    changed.notify_all();
-    thread.join();
-  }
-  pid_t id() const { return tid; }
-
- private:
-  std::mutex lock;
-  std::condition_variable changed;
-  pid_t tid = 0;
-  bool done = false;
-  std::thread thread;
-};
 
 struct Scenario {
   const char* name;
