@@ -224,13 +224,20 @@ void System::update_process(Entry& entry, const StatRecord& record, bool created
   if (name_changed) view.name.assign(record.name);
 
   bool image_changed = false;
-  // Kernel threads never have a program image, and a dead process will not gain one.
+  // Kernel threads never have a program image, and a dead process will not gain one. A process
+  // whose main thread has ended while others run is a zombie that still runs its program: it
+  // shows its image only through those threads.
   const RunState::Kind state = view.state.kind;
-  if (view.kind != EntryKind::KernelThread && state != RunState::Zombie &&
-      state != RunState::Dead) {
-    if (name_changed || record.layout != entry.layout) {
-      // A new program image: what was captured of the old one no longer holds.
-      entry.layout = record.layout;
+  const bool ended_leader = state == RunState::Zombie && record.num_threads &&
+                            *record.num_threads > 1 && !entry.thread_ids.empty();
+  if (view.kind != EntryKind::KernelThread && state != RunState::Dead &&
+      (state != RunState::Zombie || ended_leader)) {
+    // A new layout is a new program image; one the kernel now hides is not.
+    const bool new_image =
+        name_changed || (!layout_hidden(record.layout) && record.layout != entry.layout);
+    entry.layout = record.layout;
+    if (new_image) {
+      // What was captured of the old image no longer holds.
       entry.args_captured = false;
       entry.exe_captured = false;
     }
@@ -241,7 +248,10 @@ void System::update_process(Entry& entry, const StatRecord& record, bool created
         ((layout_hidden(entry.layout) || !entry.exe_captured) && generation >= entry.next_capture);
     // Reading the arguments of a process in uninterruptible sleep can block on its memory lock;
     // they are read on a later refresh instead.
-    if (due && state != RunState::DiskSleep) image_changed = capture(entry);
+    if (due && state != RunState::DiskSleep) {
+      image_changed = capture(entry, ended_leader ? entry_dir(entry.thread_ids.front(), view.pid)
+                                                  : entry_dir(view.pid, 0));
+    }
   }
   if (created || name_changed || image_changed) judge_entry(entry, nullptr);
   if (image_changed) {
@@ -254,8 +264,7 @@ void System::update_process(Entry& entry, const StatRecord& record, bool created
   }
 }
 
-bool System::capture(Entry& entry) {
-  const std::string dir = entry_dir(entry.view.pid, 0);
+bool System::capture(Entry& entry, const std::string& dir) {
   const auto exe = read_link(dir + "/exe");
   Arguments arguments;
   if (const auto bytes = read_whole_file(dir + "/cmdline")) arguments = split_cmdline(*bytes);

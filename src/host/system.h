@@ -107,7 +107,8 @@ class System {
   // The process entry after reading its stat record, or nothing when that fails.
   Entry* read_process(Pid pid, std::optional<std::int64_t>* threads);
   void update_process(Entry& entry, const StatRecord& record, bool created);
-  bool capture(Entry& entry);
+  // Reads the image from the folder `dir` and judges it; true when its verdict has changed.
+  bool capture(Entry& entry, const std::string& dir);
   void list_threads(Entry& process);
   bool add_thread(Entry& process, Pid tid);
   void settle_thread_name(Entry& thread);

@@ -104,6 +104,31 @@ TEST(SidecarDetection, ALauncherThatExecutesItsInterpreterAgainIsJudgedOnItsNewA
   std::filesystem::remove_all(dir);
 }
 
+TEST(SidecarDetection, AProgramWhoseMainThreadHasEndedIsStillJudgedOnItsArguments) {
+  const std::string python = "/usr/bin/python3";
+  if (access(python.c_str(), X_OK) != 0) GTEST_SKIP() << "no " << python;
+  // The main thread ends with pthread_exit while a worker runs on: the process is a zombie whose
+  // own folder shows no arguments.
+  ChildOptions options;
+  options.args = {"-c",
+                  "import ctypes, threading, time\n"
+                  "threading.Thread(target=time.sleep, args=(30,)).start()\n"
+                  "print('ended', flush=True)\n"
+                  "ctypes.CDLL(None).pthread_exit(None)\n",
+                  "--mode", "ultracode"};
+  ChildProcess program(python, options);
+  ASSERT_EQ(program.read_line(10s), "ended");
+  ChildProcess sidecar = start_sidecar();
+  std::vector<std::string> seen;
+  EXPECT_TRUE(wait_for_line(
+      sidecar,
+      [](const std::string& line) {
+        return line.find(R"("owner_name":"python3")") != std::string::npos;
+      },
+      10s, &seen))
+      << ::testing::PrintToString(seen);
+}
+
 TEST(SidecarDetection, AProcessWhoseArgumentsHoldAnAssistantTermIsAStealthOverlay) {
   ChildOptions options;
   options.args = {"-c", "sleep 30; true", "interviewcoder"};

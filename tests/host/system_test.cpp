@@ -264,6 +264,23 @@ TEST_F(SystemTest, ImagesWhoseLayoutIsHiddenAreCapturedAgainOnARotation) {
   EXPECT_LE(refreshes, System::hidden_image_period);
 }
 
+TEST_F(SystemTest, AProcessWhoseMainThreadHasEndedIsJudgedThroughItsOtherThreads) {
+  // The main thread called pthread_exit: the process is a zombie, its own folder shows no
+  // arguments and no layout, and its other threads still run the program.
+  StatFields leader{"assistant", 'Z', 1, 0, 3, 1000};
+  leader.layout = {};
+  add_entry(root, "600", 600, leader, "", "");
+  for (const int tid : {601, 602}) {
+    add_entry(root, "600/task/" + std::to_string(tid), tid, {"worker", 'S', 1, 0x40, 3, 1000},
+              "python3\0-m\0cluely\0"s, "/usr/bin/python3.11");
+  }
+  System system = table();
+  system.refresh_all();
+  const Image running{"/usr/bin/python3.11", {"python3", "-m", "cluely"}};
+  EXPECT_EQ(image(system, 600), running);
+  EXPECT_EQ(image(system, 602), running);
+}
+
 TEST_F(SystemTest, BytesThatAreNotUtf8DoNotHideAProcess) {
   add_entry(root, "400", 400, {"obs\xff", 'S', 1, 0, 1, 1000}, "obs\xff\0--x\xc3\0"s,
             "/tmp/obs\xff");
