@@ -256,10 +256,7 @@ void System::update_process(Entry& entry, const StatRecord& record, bool created
   if (created || name_changed || image_changed) judge_entry(entry, nullptr);
   if (image_changed) {
     for (const Pid tid : entry.thread_ids) {
-      const auto found = entries.find(tid);
-      if (found != entries.end() && found->second.owner == view.pid) {
-        judge_entry(found->second, &entry);
-      }
+      if (Entry* thread = owned_thread(view.pid, tid)) judge_entry(*thread, &entry);
     }
   }
 }
@@ -288,10 +285,7 @@ void System::list_threads(Entry& process) {
   found.reserve(process.thread_ids.size() + 1);
   const auto visit = [&](Pid tid) {
     if (tid == pid) return;
-    const auto known = entries.find(tid);
-    if ((known != entries.end() && known->second.owner == pid) || add_thread(process, tid)) {
-      found.push_back(tid);
-    }
+    if (owned_thread(pid, tid) || add_thread(process, tid)) found.push_back(tid);
   };
   // The task folder is kept open like the stat file, while the budget allows.
   if (!process.task_dir || !list_numeric_dirs(process.task_dir.fd(), visit)) {
@@ -311,13 +305,7 @@ void System::list_threads(Entry& process) {
   std::vector<Pid> gone;
   std::set_difference(process.thread_ids.begin(), process.thread_ids.end(), found.begin(),
                       found.end(), std::back_inserter(gone));
-  for (const Pid tid : gone) {
-    const auto known = entries.find(tid);
-    if (known != entries.end() && known->second.owner == pid) {
-      entries.erase(known);
-      order_stale = true;
-    }
-  }
+  for (const Pid tid : gone) erase_thread(pid, tid);
   process.thread_ids = std::move(found);
 }
 
@@ -364,7 +352,7 @@ void System::settle_thread_name(Entry& thread) {
   if (!text) return;
   // The name may itself hold line feeds: only the one the kernel appends ends it.
   if (text->ends_with('\n')) text->remove_suffix(1);
-  std::string name = is_valid_utf8(*text) ? std::string(*text) : to_utf8_lossy(*text);
+  std::string name = to_utf8_lossy(*text);
   if (name == thread.view.name) return;
   thread.view.name = std::move(name);
   const auto owner = entries.find(thread.owner);
@@ -384,14 +372,20 @@ void System::judge_entry(Entry& entry, const Entry* process) {
   entry.view.verdict = judge->judge_entry(entry.view.name, image ? &*image : nullptr);
 }
 
+System::Entry* System::owned_thread(Pid owner, Pid tid) {
+  const auto found = entries.find(tid);
+  return found != entries.end() && found->second.owner == owner ? &found->second : nullptr;
+}
+
+void System::erase_thread(Pid owner, Pid tid) {
+  const auto found = entries.find(tid);
+  if (found == entries.end() || found->second.owner != owner) return;
+  entries.erase(found);
+  order_stale = true;
+}
+
 void System::erase_threads(const Entry& process) {
-  for (const Pid tid : process.thread_ids) {
-    const auto found = entries.find(tid);
-    if (found != entries.end() && found->second.owner == process.view.pid) {
-      entries.erase(found);
-      order_stale = true;
-    }
-  }
+  for (const Pid tid : process.thread_ids) erase_thread(process.view.pid, tid);
 }
 
 std::string System::entry_dir(Pid id, Pid owner) const {

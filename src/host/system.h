@@ -91,7 +91,7 @@ class System {
     KeptFile task_dir;
     std::vector<Pid> thread_ids;  // its threads other than the main one, ascending
     std::uint64_t next_listing = 0;
-    StatRecord::Layout layout{};  // as of the last capture
+    StatRecord::Layout layout{};  // as of the last refresh
     std::optional<ImageVerdict> image;
     bool args_captured = false;  // the last capture of this image found arguments
     bool exe_captured = false;   // and an executable path
@@ -113,6 +113,10 @@ class System {
   bool add_thread(Entry& process, Pid tid);
   void settle_thread_name(Entry& thread);
   void judge_entry(Entry& entry, const Entry* process);
+  // The entry of thread `tid` when `owner`'s task folder lists it; a thread entry under another
+  // owner, or a process entry, is not it.
+  Entry* owned_thread(Pid owner, Pid tid);
+  void erase_thread(Pid owner, Pid tid);
   void erase_threads(const Entry& process);
   std::string entry_dir(Pid id, Pid owner) const;
   // Whole seconds since boot, from the proc root's uptime; nothing when unreadable.
