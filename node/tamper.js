@@ -139,7 +139,7 @@ class TamperWatch {
 
   tick() {
     const now = this.now();
-    if (!this.pipe) this.channel = this.channelLink();
+    if (!this.channel) this.channel = this.channelLink();
     if (now - this.expectedTick > LAG_MS) this.lastLagAt = now;
     this.expectedTick = now + CHECK_PERIOD_MS;
     this.checkProcess();
