@@ -38,7 +38,7 @@ count_entries() { find /proc/[0-9]*/task -maxdepth 1 -mindepth 1 -name '[0-9]*' 
 
 build/bench/bench/sidecar_load "$processes" "$threads" "$cmdline_bytes" >"$tmp/load.pids" &
 load_pid=$!
-until [ "$(wc -l <"$tmp/load.pids" 2>/dev/null || echo 0)" -ge "$processes" ]; do sleep 0.2; done
+until [ "$(wc -l 2>/dev/null <"$tmp/load.pids" || echo 0)" -ge "$processes" ]; do sleep 0.2; done
 sleep 2
 entries=$(count_entries)
 
