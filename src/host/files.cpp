@@ -1,9 +1,12 @@
 #include "host/files.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 
 namespace sidecar {
 
@@ -37,5 +40,19 @@ std::optional<std::string> read_link(const std::string& path) {
     target.resize(target.size() * 2);
   }
 }
+
+std::optional<std::uint64_t> read_file_system_type(const std::string& path) {
+  struct statfs info {};
+  if (statfs(path.c_str(), &info) != 0) return std::nullopt;
+  return static_cast<std::uint64_t>(info.f_type);
+}
+
+std::optional<std::uint64_t> read_inode(const std::string& path) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) return std::nullopt;
+  return static_cast<std::uint64_t>(info.st_ino);
+}
+
+bool out_of_descriptors(int error) { return error == EMFILE || error == ENFILE; }
 
 }  // namespace sidecar

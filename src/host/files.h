@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -10,5 +11,14 @@ std::optional<std::string> read_whole_file(const std::string& path);
 
 // The target of the symbolic link at `path`, as bytes; nothing when it cannot be read.
 std::optional<std::string> read_link(const std::string& path);
+
+// The type of the file system that holds `path` (statfs's magic number); nothing when unreadable.
+std::optional<std::uint64_t> read_file_system_type(const std::string& path);
+
+// The inode number of what `path` leads to, following symbolic links; nothing when unreadable.
+std::optional<std::uint64_t> read_inode(const std::string& path);
+
+// Whether the last failed open was refused for lack of descriptors, the process's or the system's.
+bool out_of_descriptors(int error);
 
 }  // namespace sidecar

@@ -4,10 +4,12 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <string>
 
 #include "base/instant.h"
 #include "host/clock.h"
 #include "host/cpuid.h"
+#include "host/files.h"
 #include "host/mac_address.h"
 #include "host/process_control.h"
 
@@ -23,6 +25,11 @@ struct Platform {
   std::function<std::uint32_t()> own_pid = read_own_pid;
   std::function<std::optional<CpuidLeaf>(std::uint32_t)> cpuid = execute_cpuid;
   std::function<MacLookup()> mac_address = get_mac_address;
+  // What a path's file system is, and which inode a path leads to: fixtures stand in for proc
+  // and its namespace links.
+  std::function<std::optional<std::uint64_t>(const std::string&)> file_system_type =
+      read_file_system_type;
+  std::function<std::optional<std::uint64_t>(const std::string&)> inode_of = read_inode;
 };
 
 }  // namespace sidecar

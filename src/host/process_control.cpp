@@ -24,15 +24,39 @@ void reopen_missing_standard_descriptors() {
 void ignore_sigpipe() { std::signal(SIGPIPE, SIG_IGN); }
 
 void end_with_parent(std::int32_t parent_at_start) {
-  std::signal(SIGTERM, SIG_DFL);
-  sigset_t term;
-  sigemptyset(&term);
-  sigaddset(&term, SIGTERM);
-  sigprocmask(SIG_UNBLOCK, &term, nullptr);
-  prctl(PR_SET_PDEATHSIG, SIGTERM);
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
   // A parent that ended before the request was made sends nothing: the orphan has been handed
   // to another parent by then.
-  if (getppid() != parent_at_start) raise(SIGTERM);
+  if (getppid() != parent_at_start) {
+    raise(SIGKILL);
+    _exit(128 + SIGKILL);  // the first process of a namespace survives its own SIGKILL
+  }
+}
+
+namespace {
+
+void end_now(int signal) { _exit(128 + signal); }
+
+}  // namespace
+
+void end_on_termination_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  struct sigaction action {};
+  sigemptyset(&action.sa_mask);
+  if (getpid() == 1) {
+    action.sa_handler = end_now;
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+      sigaddset(&set, signal);
+      sigaction(signal, &action, nullptr);
+    }
+  } else {
+    // SIGINT and SIGHUP keep what the starter chose (nohup ignores SIGHUP, say).
+    action.sa_handler = SIG_DFL;
+    sigaddset(&set, SIGTERM);
+    sigaction(SIGTERM, &action, nullptr);
+  }
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 
 std::int32_t read_parent_pid() { return getppid(); }

@@ -12,12 +12,18 @@ void reopen_missing_standard_descriptors();
 // A write to a pipe whose reader has gone then fails with EPIPE instead of killing the process.
 void ignore_sigpipe();
 
-// Asks the kernel to end this process with SIGTERM when the thread that started it ends, so that
-// a sidecar whose host died does not poll for ever. `parent_at_start` is the parent identifier
-// read as early as possible: when the parent has changed since, it has gone already and SIGTERM
-// comes at once. SIGTERM is set to its default action and unblocked first, since both are
-// inherited from the starter.
+// Asks the kernel to end this process with SIGKILL when the thread that started it ends, so that
+// a sidecar whose host died does not poll for ever, even stopped or as the first process of a PID
+// namespace (SIGKILL needs no SIGCONT and cannot be ignored). `parent_at_start` is the parent
+// identifier read as early as possible: when the parent has changed since, it has gone already
+// and the process ends at once.
 void end_with_parent(std::int32_t parent_at_start);
+
+// SIGTERM ends the process at once with nothing written: its default action, unblocked, since
+// both are inherited from the starter. As the first process of a PID namespace, where the kernel
+// drops a signal that has no handler, SIGTERM, SIGINT and SIGHUP get handlers that end the process
+// at once instead (exit status 128 plus the signal's number, as a shell reports it).
+void end_on_termination_signals();
 
 // The identifier of this process's parent.
 std::int32_t read_parent_pid();

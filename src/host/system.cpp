@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <charconv>
 #include <utility>
 
@@ -52,23 +53,13 @@ bool list_numeric_dirs(int dir, Visit visit) {
   return true;
 }
 
-int open_dir(const std::string& path) {
-  return open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-}
+constexpr int dir_flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+constexpr int file_flags = O_RDONLY | O_CLOEXEC;
 
 std::optional<std::string_view> read_from_start(int fd, StatBuffer& into) {
   const ssize_t got = pread(fd, into.data(), into.size(), 0);
   if (got <= 0) return std::nullopt;
   return std::string_view(into.data(), static_cast<std::size_t>(got));
-}
-
-// A small proc file read whole into `into`; nothing when it cannot be opened or read.
-std::optional<std::string_view> read_small_file(const std::string& path, StatBuffer& into) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  auto text = read_from_start(fd, into);
-  ::close(fd);
-  return text;
 }
 
 // A stat record, parsed from text made valid UTF-8 in `lossy` when it is not.
@@ -119,13 +110,18 @@ const Process* System::process(Pid pid) const {
 void System::refresh_all() {
   if (!budget) budget = &OpenFileBudget::process_wide();
   ++generation;
+  refresh_faults = {};
   refreshed_processes = 0;
   // Threads found by the last refresh have had time to name themselves.
   std::vector<Pid> unsettled = std::exchange(unsettled_threads, {});
   uptime_read = false;
-  if (const int dir = open_dir(root); dir >= 0) {
-    list_numeric_dirs(dir, [this](Pid pid) { refresh_process(pid); });
+  if (const int dir = open_file(root, dir_flags); dir >= 0) {
+    if (!list_numeric_dirs(dir, [this](Pid pid) { refresh_process(pid); })) {
+      refresh_faults.root_unreadable = true;
+    }
     ::close(dir);
+  } else {
+    refresh_faults.root_unreadable = true;
   }
   for (const Pid tid : unsettled) {
     const auto found = entries.find(tid);
@@ -168,8 +164,8 @@ System::Entry* System::read_process(Pid pid, std::optional<std::int64_t>* thread
   if (!text) {
     // The main thread's record holds what the process's does for the fields read here, and costs
     // the kernel less: it does not sum up the other threads.
-    int fd = open((entry_dir(pid, pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) fd = open((entry_dir(pid, 0) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = open_file(entry_dir(pid, pid) + "/stat", file_flags);
+    if (fd < 0) fd = open_file(entry_dir(pid, 0) + "/stat", file_flags);
     if (fd < 0) return nullptr;
     text = read_from_start(fd, buffer);
     if (text && budget->take()) {
@@ -264,7 +260,12 @@ void System::update_process(Entry& entry, const StatRecord& record, bool created
 bool System::capture(Entry& entry, const std::string& dir) {
   const auto exe = read_link(dir + "/exe");
   Arguments arguments;
-  if (const auto bytes = read_whole_file(dir + "/cmdline")) arguments = split_cmdline(*bytes);
+  errno = 0;
+  if (const auto bytes = read_whole_file(dir + "/cmdline")) {
+    arguments = split_cmdline(*bytes);
+  } else if (out_of_descriptors(errno)) {
+    refresh_faults.out_of_descriptors = true;
+  }
   // A later capture of the same image that finds nothing (the process is exiting) keeps what
   // the earlier one found.
   if (arguments.empty() && entry.args_captured) return false;
@@ -291,7 +292,7 @@ void System::list_threads(Entry& process) {
   if (!process.task_dir || !list_numeric_dirs(process.task_dir.fd(), visit)) {
     process.task_dir.close();
     found.clear();
-    const int dir = open_dir(entry_dir(pid, 0) + "/task");
+    const int dir = open_file(entry_dir(pid, 0) + "/task", dir_flags);
     if (dir < 0) return;
     list_numeric_dirs(dir, visit);
     if (budget->take()) {
@@ -359,7 +360,7 @@ void System::settle_thread_name(Entry& thread) {
   judge_entry(thread, owner == entries.end() ? nullptr : &owner->second);
 }
 
-std::optional<std::uint64_t> System::read_uptime() const {
+std::optional<std::uint64_t> System::read_uptime() {
   StatBuffer buffer;
   const auto text = read_small_file(root + "/uptime", buffer);
   if (!text) return std::nullopt;
@@ -386,6 +387,20 @@ void System::erase_thread(Pid owner, Pid tid) {
 
 void System::erase_threads(const Entry& process) {
   for (const Pid tid : process.thread_ids) erase_thread(process.view.pid, tid);
+}
+
+int System::open_file(const std::string& path, int flags) {
+  const int fd = open(path.c_str(), flags);
+  if (fd < 0 && out_of_descriptors(errno)) refresh_faults.out_of_descriptors = true;
+  return fd;
+}
+
+std::optional<std::string_view> System::read_small_file(const std::string& path, StatBuffer& into) {
+  const int fd = open_file(path, file_flags);
+  if (fd < 0) return std::nullopt;
+  auto text = read_from_start(fd, into);
+  ::close(fd);
+  return text;
 }
 
 std::string System::entry_dir(Pid id, Pid owner) const {

@@ -37,6 +37,14 @@ struct Process {
   EntryVerdict verdict = 0;
 };
 
+// What kept a refresh from seeing everything the proc root holds.
+struct RefreshFaults {
+  bool root_unreadable = false;     // the proc root could not be opened or listed
+  bool out_of_descriptors = false;  // an open the table needed was refused for lack of descriptors
+
+  friend bool operator==(const RefreshFaults&, const RefreshFaults&) = default;
+};
+
 // The table of everything that runs on the host, from the proc filesystem.
 //
 // Process entries are re-read on every refresh through a stat file kept open for each. Threads
@@ -70,6 +78,9 @@ class System {
 
   // Nothing when the table holds no such entry.
   const Process* process(Pid pid) const;
+
+  // Of the last refresh.
+  const RefreshFaults& faults() const { return refresh_faults; }
 
   // Every entry, newest first: by start time descending, then identifier descending.
   const std::vector<const Process*>& processes() const { return newest_first; }
@@ -119,8 +130,13 @@ class System {
   void erase_thread(Pid owner, Pid tid);
   void erase_threads(const Entry& process);
   std::string entry_dir(Pid id, Pid owner) const;
+  // open(2) that records a refusal for lack of descriptors in this refresh's faults.
+  int open_file(const std::string& path, int flags);
+  // A small proc file read whole into `into`; nothing when it cannot be opened or read.
+  std::optional<std::string_view> read_small_file(const std::string& path,
+                                                  std::array<char, 2048>& into);
   // Whole seconds since boot, from the proc root's uptime; nothing when unreadable.
-  std::optional<std::uint64_t> read_uptime() const;
+  std::optional<std::uint64_t> read_uptime();
   void sweep_and_order();
 
   std::string root;
@@ -133,6 +149,7 @@ class System {
   std::optional<std::uint64_t> uptime;  // as of the refresh under way, read when first needed
   bool uptime_read = false;
   bool order_stale = true;
+  RefreshFaults refresh_faults;
   std::uint64_t generation = 0;         // the refresh under way, counted from 1
   std::size_t process_count = 0;        // process entries in the table
   std::size_t refreshed_processes = 0;  // process entries this refresh has reached

@@ -33,6 +33,7 @@ void announce(std::string_view prefix, std::string_view message) {
 
 int main() {
   const std::int32_t parent = sidecar::read_parent_pid();
+  sidecar::end_on_termination_signals();
   sidecar::end_with_parent(parent);
   sidecar::reopen_missing_standard_descriptors();
   sidecar::ignore_sigpipe();

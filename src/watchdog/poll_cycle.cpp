@@ -38,6 +38,10 @@ std::optional<WatchdogEvent> run_poll_cycle(PollSteps& steps, EmitGate& gate) {
         {steps.own_pid(), "self", "Process is being traced (status/TracerPid)"}};
   }
 
+  if (const auto reason = steps.blind(); reason && gate_allows(steps, gate, "blind")) {
+    return SuspiciousProcessDetected{{steps.own_pid(), "self", std::string(*reason)}};
+  }
+
   if (auto indicators = steps.vm_indicators();
       !indicators.empty() && gate_allows(steps, gate, "vm")) {
     return VmDetected{{true, vm_confidence, std::move(indicators)}};

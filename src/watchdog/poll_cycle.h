@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/instant.h"
@@ -22,6 +23,8 @@ class PollSteps {
   // Brings the process table up to date; runs first in every poll.
   virtual void refresh() = 0;
   virtual bool traced() = 0;
+  // Why the sidecar cannot trust its view of the machine, or nothing when it can.
+  virtual std::optional<std::string_view> blind() = 0;
   virtual std::vector<std::string> vm_indicators() = 0;
   virtual std::vector<SuspiciousProcessPayload> suspicious_processes() = 0;
   virtual std::optional<AiAssistantMatch> ai_assistant() = 0;
@@ -32,7 +35,8 @@ class PollSteps {
   virtual Instant monotonic_now() = 0;
 };
 
-// One poll: refresh, then tracer ("debugger"), virtual machine ("vm"), the first suspicious
+// One poll: refresh, then tracer ("debugger"), a view that cannot be trusted ("blind"), virtual
+// machine ("vm"), the first suspicious
 // process ("suspicious:" + name), an AI assistant ("overlay:" + name) and the heartbeat. A
 // finding the gate refuses is dropped and the next step runs.
 std::optional<WatchdogEvent> run_poll_cycle(PollSteps& steps, EmitGate& gate);

@@ -324,19 +324,24 @@ struct Starter {
   }
 };
 
-TEST(Sidecar, EndsBySigtermWhenTheProcessThatStartedItIsKilled) {
+TEST(Sidecar, EndsWhenTheProcessThatStartedItIsKilledEvenWhenStopped) {
   ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-  Starter host;
-  ASSERT_GT(host.sidecar, 0);
-  // A host that stays keeps its sidecar.
-  EXPECT_EQ(host.sidecar_exit(2500ms), std::nullopt);
+  for (const bool stopped : {false, true}) {
+    SCOPED_TRACE(stopped ? "stopped" : "running");
+    Starter host;
+    ASSERT_GT(host.sidecar, 0);
+    // A host that stays keeps its sidecar.
+    EXPECT_EQ(host.sidecar_exit(2500ms), std::nullopt);
+    // A stopped process would hold a catchable signal until a SIGCONT that never comes.
+    if (stopped) kill(host.sidecar, SIGSTOP);
 
-  kill(host.starter, SIGKILL);
-  waitpid(host.starter, nullptr, 0);
-  host.starter = -1;
-  const auto status = host.sidecar_exit(2s);
-  ASSERT_TRUE(status) << "the sidecar outlived its host";
-  EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGTERM);
+    kill(host.starter, SIGKILL);
+    waitpid(host.starter, nullptr, 0);
+    host.starter = -1;
+    const auto status = host.sidecar_exit(2s);
+    ASSERT_TRUE(status) << "the sidecar outlived its host";
+    EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGKILL);
+  }
 }
 
 }  // namespace

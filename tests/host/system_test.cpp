@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -321,13 +322,47 @@ TEST_F(SystemTest, UnreadableStatRecordsAndAnUnlistableRootEmptyTheTable) {
   system.refresh_all();
   EXPECT_EQ(ids_in_order(system), (std::vector<Pid>{600}));
 
+  EXPECT_EQ(system.faults(), RefreshFaults{});
+
   const System missing = System::new_all(root.path() / "does-not-exist", &judge, &budget);
   EXPECT_TRUE(missing.processes().empty());
   EXPECT_FALSE(missing.process(600));
+  EXPECT_TRUE(missing.faults().root_unreadable);
 
   root.remove("");
   system.refresh_all();
   EXPECT_TRUE(system.processes().empty());
+  EXPECT_TRUE(system.faults().root_unreadable);
+}
+
+TEST_F(SystemTest, AnOpenRefusedForLackOfDescriptorsIsAFaultOfThatRefresh) {
+  add_entry(root, "600", 600, {"ok", 'S', 1, 0, 1, 1000}, "ok\0"s, "");
+  add_entry(root, "601", 601, {"late", 'S', 1, 0, 1, 1000}, "late\0"s, "");
+  root.remove("601");
+  System system = table();
+  ASSERT_EQ(ids_in_order(system), (std::vector<Pid>{600}));
+
+  // Room for the proc root's descriptor and nothing more: the known entry reads through its
+  // kept file, the new one cannot be opened.
+  add_entry(root, "601", 601, {"late", 'S', 1, 0, 1, 1000}, "late\0"s, "");
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  const int lowest_free = dup(0);
+  ASSERT_GE(lowest_free, 0);
+  close(lowest_free);
+  rlimit cut = saved;
+  cut.rlim_cur = static_cast<rlim_t>(lowest_free) + 1;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &cut), 0);
+  system.refresh_all();
+  const RefreshFaults starved = system.faults();
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  EXPECT_TRUE(starved.out_of_descriptors);
+  EXPECT_FALSE(starved.root_unreadable);
+  EXPECT_EQ(ids_in_order(system), (std::vector<Pid>{600}));
+
+  system.refresh_all();
+  EXPECT_EQ(system.faults(), RefreshFaults{});
+  EXPECT_EQ(ids_in_order(system), (std::vector<Pid>{601, 600}));
 }
 
 TEST_F(SystemTest, KeptStatFilesStayWithinTheBudgetAndAreReturnedWhenEntriesGo) {

@@ -1,6 +1,7 @@
 #include "support/child_process.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -83,6 +84,10 @@ ChildProcess::ChildProcess(const std::string& program, const ChildOptions& optio
     if (options.open_file_limit) {
       const rlimit limit{*options.open_file_limit, *options.open_file_limit};
       if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(125);
+    }
+    if (options.user &&
+        (setgroups(0, nullptr) != 0 || setgid(*options.user) != 0 || setuid(*options.user) != 0)) {
+      _exit(124);
     }
     execv(program.c_str(), argv.data());
     _exit(127);

@@ -26,7 +26,8 @@ struct ChildOptions {
   bool merge_err_into_out = false;  // stderr joins the stdout pipe, so their order shows
   std::string output_path;
   std::optional<unsigned long>
-      open_file_limit;  // soft and hard limit set before the program starts
+      open_file_limit;        // soft and hard limit set before the program starts
+  std::optional<uid_t> user;  // runs as this user (and the group of the same number)
 };
 
 // A program run by a test; killed and reaped when the object goes.

@@ -100,4 +100,29 @@ inline void add_entry(const FakeRoot& root, const std::string& dir, int id, cons
   if (!exe.empty()) root.link(dir + "/exe", exe);
 }
 
+// A mount table as a full view of a machine shows it, with the proc file system on `proc_root`
+// and binfmt_misc under it.
+inline std::string normal_mount_table(const std::filesystem::path& proc_root) {
+  return "28 1 254:0 / / rw,relatime - ext4 /dev/vda rw\n"
+         "22 28 0:21 / " +
+         proc_root.string() +
+         " rw,nosuid,nodev,noexec,relatime shared:12 - proc proc rw\n"
+         "40 22 0:41 / " +
+         proc_root.string() +
+         "/sys/fs/binfmt_misc rw,relatime shared:24 - binfmt_misc binfmt_misc rw\n";
+}
+
+// What a full, trustworthy view of the machine holds beside a test's own entries: the sidecar's
+// own entry and status file, a kernel thread and a normal mount table.
+inline void add_full_view(const FakeRoot& root, int own_pid, std::string_view tracer = "0") {
+  using namespace std::string_literals;
+  const std::string own = std::to_string(own_pid);
+  add_entry(root, own, own_pid, {"watchdog-sidec", 'R', 1, 0x400100, 1, 100}, "watchdog-sidecar\0"s,
+            "/usr/bin/watchdog-sidecar");
+  add_entry(root, "2", 2, {"kthreadd", 'S', 0, 0x208040, 1, 0}, "", "");
+  root.write("self/status", "Name:\twatchdog-sidec\nNSpid:\t" + own + "\nTracerPid:\t" +
+                                std::string(tracer) + "\nSeccomp:\t0\n");
+  root.write("self/mountinfo", normal_mount_table(root.path()));
+}
+
 }  // namespace sidecar::testing

@@ -15,6 +15,7 @@ namespace {
 class FakeSteps final : public PollSteps {
  public:
   bool is_traced = false;
+  std::optional<std::string_view> blind_reason;
   std::vector<std::string> indicators;
   std::vector<SuspiciousProcessPayload> records;
   std::optional<AiAssistantMatch> assistant;
@@ -27,6 +28,10 @@ class FakeSteps final : public PollSteps {
   bool traced() override {
     log.push_back("traced");
     return is_traced;
+  }
+  std::optional<std::string_view> blind() override {
+    log.push_back("blind");
+    return blind_reason;
   }
   std::vector<std::string> vm_indicators() override {
     log.push_back("vm");
@@ -68,9 +73,12 @@ std::string poll_json(FakeSteps& steps, EmitGate& gate) {
 using Log = std::vector<std::string>;
 
 // A physical machine with a fake clock: no hypervisor flag, no network card, no firmware files,
-// and the process table of `proc_root`.
+// and the process table of `proc_root`, taken to be proc in the initial PID namespace.
 Platform physical_machine(const std::filesystem::path& proc_root, Instant& mono) {
   Platform platform;
+  platform.file_system_type = [](const std::string&) { return proc_super_magic; };
+  platform.inode_of = [](const std::string&) { return initial_pid_namespace; };
+  platform.own_pid = [] { return 42U; };
   platform.proc_root = proc_root;
   platform.sys_root = proc_root / "no-sys";
   platform.cpuid = [](std::uint32_t) { return std::optional<CpuidLeaf>(CpuidLeaf{1, 0, 0, 0}); };
@@ -94,7 +102,7 @@ TEST(PollCycle, PriorityOrderWithCoolingFindingsFallingThrough) {
   EXPECT_EQ(
       poll_json(steps, gate),
       R"({"event":"vm_detected","payload":{"is_vm":true,"confidence":0.8,"indicators":["cpuid_hypervisor"]}})");
-  EXPECT_EQ(steps.log, (Log{"refresh", "traced", "vm"}));
+  EXPECT_EQ(steps.log, (Log{"refresh", "traced", "blind", "vm"}));
 
   steps.now.sec += 1;
   EXPECT_EQ(
@@ -109,7 +117,8 @@ TEST(PollCycle, PriorityOrderWithCoolingFindingsFallingThrough) {
   // The heartbeat fell due at the first poll and was held back by the findings until now.
   steps.now.sec += 1;
   EXPECT_EQ(poll_json(steps, gate), R"({"event":"heartbeat","payload":{"timestamp":1999}})");
-  EXPECT_EQ(steps.log, (Log{"refresh", "traced", "vm", "suspicious", "assistant", "heartbeat"}));
+  EXPECT_EQ(steps.log,
+            (Log{"refresh", "traced", "blind", "vm", "suspicious", "assistant", "heartbeat"}));
   EXPECT_EQ(steps.last_heartbeat, steps.now);
 
   steps.now.sec += 1;
@@ -174,8 +183,10 @@ TEST(PollCycle, CoolingVmIsReportedAgainWithTheIndicatorsOfThatLaterPoll) {
 }
 
 TEST(LinuxWatchdog, FirstPollBeatsAtOnceEvenSoonAfterBootThenWaitsFiveSeconds) {
+  testing::FakeRoot proc;
+  testing::add_full_view(proc, 42);
   Instant mono{3, 0};  // the monotonic clock starts at boot: ten seconds back lies before its zero
-  LinuxWatchdog watchdog(physical_machine("/nonexistent", mono));
+  LinuxWatchdog watchdog(physical_machine(proc.path(), mono));
 
   auto event = watchdog.poll();
   ASSERT_TRUE(event);
@@ -191,17 +202,13 @@ TEST(LinuxWatchdog, FirstPollBeatsAtOnceEvenSoonAfterBootThenWaitsFiveSeconds) {
 TEST(LinuxWatchdog, ReportsAFixtureMachineInPriorityOrder) {
   using namespace std::string_literals;
   testing::FakeRoot proc;
-  testing::add_entry(proc, "42", 42, {"watchdog-sidec", 'R', 1, 0, 1, 100}, "watchdog-sidecar\0"s,
-                     "/usr/bin/watchdog-sidecar");
-  proc.write("self/status", "Name:\twatchdog-sidec\nTracerPid:\t99\n");
+  testing::add_full_view(proc, 42, "99");
   testing::add_entry(proc, "300", 300, {"obs", 'S', 1, 0, 1, 200}, "obs\0"s, "/usr/bin/obs");
   testing::add_entry(proc, "400", 400, {"python3", 'S', 1, 0, 1, 150},
                      "python3\0interview\0coder\0"s, "/usr/bin/python3.11");
 
   Instant mono{1000, 0};
-  Platform platform = physical_machine(proc.path(), mono);
-  platform.own_pid = [] { return 42U; };
-  LinuxWatchdog watchdog(platform);
+  LinuxWatchdog watchdog(physical_machine(proc.path(), mono));
 
   std::vector<std::string> lines;
   for (int turn = 0; turn < 5; ++turn) {
@@ -221,10 +228,12 @@ TEST(LinuxWatchdog, ReportsAFixtureMachineInPriorityOrder) {
 }
 
 TEST(LinuxWatchdog, VmIsAskedOnlyWithIndicatorsAndReportedWithThoseOfTheLaterPoll) {
+  testing::FakeRoot proc;
+  testing::add_full_view(proc, 42);
   Instant mono{500, 0};
   bool hypervisor = false;
   std::optional<MacAddress> card;
-  Platform platform = physical_machine("/nonexistent", mono);
+  Platform platform = physical_machine(proc.path(), mono);
   platform.cpuid = [&hypervisor](std::uint32_t leaf) {
     return std::optional<CpuidLeaf>(CpuidLeaf{1, 0, leaf == 1 && hypervisor ? 1U << 31 : 0, 0});
   };

@@ -53,26 +53,22 @@ TEST(TracerLine, FirstNumberOnATracerLineDecides) {
 }
 
 TEST(IsTraced, OwnEntryInTracingStopThenTheStatusFile) {
-  testing::FakeRoot root;
+  using Status = std::optional<std::string>;
   Process own;
   own.state = RunState::from_letter(U't');
-  EXPECT_TRUE(is_traced(&own, root.path()));  // no status file at all
+  EXPECT_TRUE(is_traced(&own, std::nullopt));  // no status file at all
 
   own.state = RunState::from_letter(U'T');
-  EXPECT_FALSE(is_traced(&own, root.path()));
-  root.write("self/status", "Name:\tsidecar\nTracerPid:\t77\n");
-  EXPECT_TRUE(is_traced(&own, root.path()));
-  EXPECT_TRUE(is_traced(nullptr, root.path()));
+  EXPECT_FALSE(is_traced(&own, std::nullopt));
+  const Status traced = "Name:\tsidecar\nTracerPid:\t77\n";
+  EXPECT_TRUE(is_traced(&own, traced));
+  EXPECT_TRUE(is_traced(nullptr, traced));
 
   // A name that is not UTF-8 does not hide the tracer line.
-  root.write("self/status",
-             "Name:\tside\xff\xfe"
-             "car\nState:\tR (running)\nTracerPid:\t77\n"s);
-  EXPECT_TRUE(is_traced(nullptr, root.path()));
-  root.write("self/status",
-             "Name:\tside\xff"
-             "car\nTracerPid:\t0\n"s);
-  EXPECT_FALSE(is_traced(nullptr, root.path()));
+  EXPECT_TRUE(is_traced(nullptr, Status("Name:\tside\xff\xfe"
+                                        "car\nState:\tR (running)\nTracerPid:\t77\n"s)));
+  EXPECT_FALSE(is_traced(nullptr, Status("Name:\tside\xff"
+                                         "car\nTracerPid:\t0\n"s)));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "host/files.h"
 #include "watchdog/detection/detection_utils.h"
 #include "watchdog/linux/heartbeat.h"
 #include "watchdog/linux/tracer.h"
@@ -14,14 +15,22 @@ LinuxWatchdog::LinuxWatchdog() : LinuxWatchdog(Platform{}) {}
 LinuxWatchdog::LinuxWatchdog(Platform platform_in)
     : platform(std::move(platform_in)),
       system(System::new_all(platform.proc_root, &DetectionUtils::judge())),
+      view_check(platform),
       last_heartbeat(seconds_before(platform.monotonic_now(), 10)) {}
 
 std::optional<WatchdogEvent> LinuxWatchdog::poll() { return run_poll_cycle(*this, emit_gate); }
 
-void LinuxWatchdog::refresh() { system.refresh_all(); }
+void LinuxWatchdog::refresh() {
+  system.refresh_all();
+  own_status = read_whole_file((platform.proc_root / "self" / "status").string());
+}
 
 bool LinuxWatchdog::traced() {
-  return is_traced(system.process(static_cast<Pid>(platform.own_pid())), platform.proc_root);
+  return is_traced(system.process(static_cast<Pid>(platform.own_pid())), own_status);
+}
+
+std::optional<std::string_view> LinuxWatchdog::blind() {
+  return view_check.check(system, platform.own_pid(), own_status);
 }
 
 std::vector<std::string> LinuxWatchdog::vm_indicators() { return sidecar::vm_indicators(platform); }

@@ -9,13 +9,15 @@
 #include "host/platform.h"
 #include "host/system.h"
 #include "watchdog/detection/emit_gate.h"
+#include "watchdog/linux/view_check.h"
 #include "watchdog/poll_cycle.h"
 #include "watchdog/watchdog.h"
 
 namespace sidecar {
 
 // The Linux watchdog. Its whole memory between polls is the process table, the gate's record of
-// allowed findings and the time of the last heartbeat.
+// allowed findings, the time of the last heartbeat and what it knows of its own view (its PID
+// namespace and the mount table's verdict, watched for changes).
 class LinuxWatchdog final : public Watchdog, private PollSteps {
  public:
   LinuxWatchdog();
@@ -27,6 +29,7 @@ class LinuxWatchdog final : public Watchdog, private PollSteps {
  private:
   void refresh() override;
   bool traced() override;
+  std::optional<std::string_view> blind() override;
   std::vector<std::string> vm_indicators() override;
   std::vector<SuspiciousProcessPayload> suspicious_processes() override;
   std::optional<AiAssistantMatch> ai_assistant() override;
@@ -36,6 +39,9 @@ class LinuxWatchdog final : public Watchdog, private PollSteps {
 
   Platform platform;
   System system;
+  ViewCheck view_check;
+  // This poll's own status file, read once for the tracer and the view checks.
+  std::optional<std::string> own_status;
   // Starts ten seconds back, so the first poll that reaches the heartbeat step reports one.
   Instant last_heartbeat;
   EmitGate emit_gate;

@@ -5,7 +5,6 @@
 
 #include "base/numbers.h"
 #include "base/utf8.h"
-#include "host/files.h"
 #include "host/proc_parse.h"
 #include "host/system.h"
 
@@ -38,9 +37,8 @@ bool status_shows_tracer(std::string_view status) {
   return false;
 }
 
-bool is_traced(const Process* own_entry, const std::filesystem::path& proc_root) {
+bool is_traced(const Process* own_entry, const std::optional<std::string>& status) {
   if (own_entry && own_entry->state.kind == RunState::TracingStop) return true;
-  const auto status = read_whole_file((proc_root / "self" / "status").string());
   // The status file carries the process's own name, which may hold any bytes: decoding them
   // lossily keeps such a name from hiding the tracer line.
   return status && status_shows_tracer(to_utf8_lossy(*status));

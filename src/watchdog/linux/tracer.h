@@ -1,6 +1,7 @@
 #pragma once
 
-#include <filesystem>
+#include <optional>
+#include <string>
 #include <string_view>
 
 namespace sidecar {
@@ -12,7 +13,8 @@ struct Process;
 bool status_shows_tracer(std::string_view status);
 
 // Whether a tracer is attached to this process: its own entry stopped by one, or else the
-// "TracerPid:" line of its status file under `proc_root`. Unreadable means not traced.
-bool is_traced(const Process* own_entry, const std::filesystem::path& proc_root);
+// "TracerPid:" line of its status file (its bytes as read, nothing when unreadable, which means
+// not traced).
+bool is_traced(const Process* own_entry, const std::optional<std::string>& status);
 
 }  // namespace sidecar
