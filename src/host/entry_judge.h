@@ -46,8 +46,10 @@ class EntryJudge {
   // `exe` is the executable path as the kernel gives it (any bytes), null when unreadable;
   // `arguments` are valid UTF-8.
   virtual ImageVerdict judge_image(const std::string* exe, const Arguments& arguments) const = 0;
-  // `image` is null while no image has been captured for the entry (kernel threads, say).
-  virtual EntryVerdict judge_entry(std::string_view name, const ImageVerdict* image) const = 0;
+  // `image` is null while no image has been captured for the entry (kernel threads, say);
+  // `own_image` tells whether it is the entry's own (a process's) or its process's (a thread's).
+  virtual EntryVerdict judge_entry(std::string_view name, const ImageVerdict* image,
+                                   bool own_image) const = 0;
 };
 
 }  // namespace sidecar

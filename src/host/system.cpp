@@ -370,7 +370,7 @@ std::optional<std::uint64_t> System::read_uptime() {
 void System::judge_entry(Entry& entry, const Entry* process) {
   if (!judge) return;
   const auto& image = (process ? process : &entry)->image;
-  entry.view.verdict = judge->judge_entry(entry.view.name, image ? &*image : nullptr);
+  entry.view.verdict = judge->judge_entry(entry.view.name, image ? &*image : nullptr, !process);
 }
 
 System::Entry* System::owned_thread(Pid owner, Pid tid) {

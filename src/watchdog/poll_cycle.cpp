@@ -47,15 +47,16 @@ std::optional<WatchdogEvent> run_poll_cycle(PollSteps& steps, EmitGate& gate) {
     return VmDetected{{true, vm_confidence, std::move(indicators)}};
   }
 
-  // Only the first record is offered: later ones wait for a poll where it is not cooling.
-  if (auto records = steps.suspicious_processes();
-      !records.empty() && gate_allows(steps, gate, "suspicious:" + records.front().name)) {
-    return SuspiciousProcessDetected{std::move(records.front())};
+  for (auto& record : steps.suspicious_processes()) {
+    if (gate_allows(steps, gate, "suspicious:" + record.name)) {
+      return SuspiciousProcessDetected{std::move(record)};
+    }
   }
 
-  if (auto match = steps.ai_assistant();
-      match && gate_allows(steps, gate, "overlay:" + match->name)) {
-    return StealthOverlayDetected{overlay_payload(std::move(*match))};
+  for (auto& match : steps.ai_assistants()) {
+    if (gate_allows(steps, gate, "overlay:" + match.name)) {
+      return StealthOverlayDetected{overlay_payload(std::move(match))};
+    }
   }
 
   if (auto beat = steps.heartbeat()) return Heartbeat{*beat};

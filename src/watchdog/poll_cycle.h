@@ -27,7 +27,7 @@ class PollSteps {
   virtual std::optional<std::string_view> blind() = 0;
   virtual std::vector<std::string> vm_indicators() = 0;
   virtual std::vector<SuspiciousProcessPayload> suspicious_processes() = 0;
-  virtual std::optional<AiAssistantMatch> ai_assistant() = 0;
+  virtual std::vector<AiAssistantMatch> ai_assistants() = 0;
   // Not gated: it keeps its own spacing.
   virtual std::optional<HeartbeatPayload> heartbeat() = 0;
 
@@ -36,9 +36,10 @@ class PollSteps {
 };
 
 // One poll: refresh, then tracer ("debugger"), a view that cannot be trusted ("blind"), virtual
-// machine ("vm"), the first suspicious
-// process ("suspicious:" + name), an AI assistant ("overlay:" + name) and the heartbeat. A
-// finding the gate refuses is dropped and the next step runs.
+// machine ("vm"), suspicious processes ("suspicious:" + name), AI assistants ("overlay:" + name)
+// and the heartbeat. A step with several matches offers them in order until the gate allows
+// one, so a cooling match never hides another; a finding the gate refuses is dropped and the
+// next match, or step, is tried.
 std::optional<WatchdogEvent> run_poll_cycle(PollSteps& steps, EmitGate& gate);
 
 }  // namespace sidecar

@@ -6,12 +6,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -51,6 +53,72 @@ TEST(SidecarDetection, ACopyOfSleepNamedObsIsAScreenRecorder) {
       sidecar, equals(suspicious_line(recorder.pid(), "obs", "Screen Recorder")), 10s, &seen))
       << ::testing::PrintToString(seen);
   std::filesystem::remove_all(dir);
+}
+
+// A folder of its own for a test's programs, removed when the object goes.
+struct ProgramDir {
+  std::filesystem::path path;
+  explicit ProgramDir(const std::string& tag)
+      : path(std::filesystem::temp_directory_path() /
+             ("sidecar-" + tag + "-" + std::to_string(getpid()))) {
+    std::filesystem::create_directories(path);
+  }
+  ~ProgramDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+  }
+  // A copy of `program` named `name`, executable by its owner.
+  std::string copy(const std::string& program, const std::string& name) const {
+    const auto to = path / name;
+    std::filesystem::copy_file(program, to, std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::permissions(to, std::filesystem::perms::owner_all);
+    return to.string();
+  }
+};
+
+TEST(SidecarDetection, ANewerDecoyThatCoolsDoesNotHideAnOlderRecorder) {
+  ProgramDir dir("decoy");
+  ChildOptions options;
+  options.args = {"30"};
+  ChildProcess recorder(dir.copy("/bin/sleep", "obs"), options);
+  std::this_thread::sleep_for(50ms);
+  // Newer than the recorder, so first in the table: every GTK program has such a thread.
+  NamedThread decoy("gdbus");
+  ChildProcess sidecar = start_sidecar();
+  std::vector<std::string> seen;
+  EXPECT_TRUE(wait_for_line(
+      sidecar, equals(suspicious_line(recorder.pid(), "obs", "Screen Recorder")), 3s, &seen))
+      << ::testing::PrintToString(seen);
+  EXPECT_NE(std::find(seen.begin(), seen.end(), suspicious_line(decoy.id(), "gdbus", "Debugger")),
+            seen.end())
+      << ::testing::PrintToString(seen);
+}
+
+TEST(SidecarDetection, ARenamedRecorderIsFoundByItsProgramFile) {
+  ProgramDir dir("renamed");
+  // Started through a symbolic link with an innocent name: the kernel names it after the link.
+  const std::string obs = dir.copy("/bin/sleep", "obs");
+  std::filesystem::create_symlink(obs, dir.path / "notes");
+  ChildOptions sleep_options;
+  sleep_options.args = {"30"};
+  ChildProcess linked((dir.path / "notes").string(), sleep_options);
+  // Renamed from inside, as a preloaded library could.
+  std::filesystem::create_directories(dir.path / "bin");
+  const std::string renaming = dir.copy(SIDECAR_RENAMER, "bin/obs");
+  ChildOptions rename_options;
+  rename_options.args = {"kworker/u8:1"};
+  ChildProcess renamed(renaming, rename_options);
+
+  ChildProcess sidecar = start_sidecar();
+  std::set<std::string> missing = {
+      suspicious_line(linked.pid(), "notes", "Screen Recorder"),
+      suspicious_line(renamed.pid(), "kworker/u8:1", "Screen Recorder")};
+  std::vector<std::string> seen;
+  wait_for_line(
+      sidecar, [&](const std::string& line) { return missing.erase(line) && missing.empty(); }, 3s,
+      &seen);
+  EXPECT_TRUE(missing.empty()) << ::testing::PrintToString(missing) << " not in "
+                               << ::testing::PrintToString(seen);
 }
 
 TEST(SidecarDetection, AThreadThatRenamesItselfIsReportedUnderItsThreadId) {

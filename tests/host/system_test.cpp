@@ -41,7 +41,7 @@ class RecordingJudge final : public EntryJudge {
     images.push_back({exe ? std::optional<std::string>(*exe) : std::nullopt, arguments});
     return ImageVerdict(std::to_string(images.size()));
   }
-  EntryVerdict judge_entry(std::string_view, const ImageVerdict* image) const override {
+  EntryVerdict judge_entry(std::string_view, const ImageVerdict* image, bool) const override {
     return image ? parse_digits<EntryVerdict>(image->view()).value_or(0) : 0;
   }
 

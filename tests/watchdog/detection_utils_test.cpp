@@ -14,15 +14,15 @@ using testing::FakeRoot;
 using testing::StatFields;
 
 // An entry built in memory and judged as the process table would judge it. A thread passes its
-// process's path and arguments.
+// process's path and arguments, and `thread`.
 Process entry(Pid pid, std::string name, std::optional<std::string> exe = std::nullopt,
-              const Arguments& arguments = {}) {
+              const Arguments& arguments = {}, bool thread = false) {
   const EntryJudge& judge = DetectionUtils::judge();
   const ImageVerdict image = judge.judge_image(exe ? &*exe : nullptr, arguments);
   Process made;
   made.pid = pid;
   made.name = std::move(name);
-  made.verdict = judge.judge_entry(made.name, &image);
+  made.verdict = judge.judge_entry(made.name, &image, !thread);
   return made;
 }
 
@@ -126,12 +126,28 @@ TEST(Rules, EveryMatchingEntryInTheOrderGivenWithItsOwnName) {
       {200, "gdbus", "Debugger"},
   };
   EXPECT_EQ(DetectionUtils::check_suspicious_processes(pointers(entries)), expected);
-  EXPECT_FALSE(DetectionUtils::check_ai_assistants(pointers(entries)));
+  EXPECT_TRUE(DetectionUtils::check_ai_assistants(pointers(entries)).empty());
   EXPECT_TRUE(DetectionUtils::check_suspicious_processes({}).empty());
-  EXPECT_FALSE(DetectionUtils::check_ai_assistants({}));
+  EXPECT_TRUE(DetectionUtils::check_ai_assistants({}).empty());
 }
 
-TEST(Rules, FirstAssistantInTheOrderGivenThreadsWithTheirOwnNames) {
+TEST(Rules, ARenamedProcessIsFoundByItsProgramFileUnderItsOwnName) {
+  const std::vector<Process> entries = {
+      entry(700, "notes", "/usr/bin/obs", {"notes"}),
+      entry(701, "worker", "/usr/bin/obs", {"notes"}, true),  // a thread: its own name only
+      entry(702, "kworker/u8:1", "/home/c/.local/bin/OBS (deleted)"),
+      entry(703, "zoom", "/usr/bin/obs"),                    // the name decides first
+      entry(704, "bash", "/usr/bin/bash", {"bash", "obs"}),  // arguments are not a program file
+      entry(705, "kthreadd"),                                // no image at all
+      entry(706, "notes", "/opt/obs-studio/bin/notes"),      // only the file's own name counts
+  };
+  EXPECT_EQ(DetectionUtils::check_suspicious_processes(pointers(entries)),
+            (std::vector<SuspiciousProcessPayload>{{700, "notes", "Screen Recorder"},
+                                                   {702, "kworker/u8:1", "Screen Recorder"},
+                                                   {703, "zoom", "Conferencing Tool"}}));
+}
+
+TEST(Rules, EveryAssistantInTheOrderGivenThreadsWithTheirOwnNames) {
   const Arguments cluely = {"/opt/cluely/cluely", "--hidden"};
   const std::vector<Process> entries = {
       entry(601, "Chrome_IOThread", "/opt/cluely/cluely", cluely),
@@ -139,11 +155,12 @@ TEST(Rules, FirstAssistantInTheOrderGivenThreadsWithTheirOwnNames) {
       entry(700, "vim", "/usr/bin/vim", {"vim", "notes-on-cluely.txt"}),
   };
   EXPECT_EQ(DetectionUtils::check_ai_assistants(pointers(entries)),
-            (AiAssistantMatch{601, "Chrome_IOThread"}));
+            (std::vector<AiAssistantMatch>{
+                {601, "Chrome_IOThread"}, {600, "electron"}, {700, "vim"}}));
   // A term may run from a thread's own name into its process's path.
   const std::vector<Process> split = {entry(651, "interview", "coder-bin")};
   EXPECT_EQ(DetectionUtils::check_ai_assistants(pointers(split)),
-            (AiAssistantMatch{651, "interview"}));
+            (std::vector<AiAssistantMatch>{{651, "interview"}}));
 }
 
 TEST(Rules, ATermFarIntoLongArgumentsIsFoundFromASmallVerdict) {
@@ -171,7 +188,7 @@ TEST_F(DetectionTableTest, ANewProgramImageIsJudgedAgain) {
   add_entry(root, "801", 801, python, "python3\0launcher.py\0"s, "/usr/bin/python3");
   System system = table();
   EXPECT_TRUE(DetectionUtils::check_suspicious_processes(system.processes()).empty());
-  EXPECT_FALSE(DetectionUtils::check_ai_assistants(system.processes()));
+  EXPECT_TRUE(DetectionUtils::check_ai_assistants(system.processes()).empty());
 
   // 800 executes another program; 801 executes python3 again, with a term 150 KB into its new
   // arguments: the same name, a new memory layout.
@@ -184,7 +201,7 @@ TEST_F(DetectionTableTest, ANewProgramImageIsJudgedAgain) {
   EXPECT_EQ(DetectionUtils::check_suspicious_processes(system.processes()),
             (std::vector<SuspiciousProcessPayload>{{800, "obs", "Screen Recorder"}}));
   EXPECT_EQ(DetectionUtils::check_ai_assistants(system.processes()),
-            (AiAssistantMatch{801, "python3"}));
+            (std::vector<AiAssistantMatch>{{801, "python3"}}));
 }
 
 TEST_F(DetectionTableTest, ArgumentsReadLaterAndThreadsNamedLaterAreJudged) {
@@ -194,15 +211,23 @@ TEST_F(DetectionTableTest, ArgumentsReadLaterAndThreadsNamedLaterAreJudged) {
   root.write("900/task/901/comm", "wf-recorder\n");
   System system = table();
   // The arguments wait out the disk sleep; the thread has not been read under its new name.
-  EXPECT_FALSE(DetectionUtils::check_ai_assistants(system.processes()));
+  EXPECT_TRUE(DetectionUtils::check_ai_assistants(system.processes()).empty());
   EXPECT_TRUE(DetectionUtils::check_suspicious_processes(system.processes()).empty());
 
   root.write("900/stat", testing::stat_record(900, {"python3", 'S', 1, 0, 2, 100}));
   system.refresh_all();
   EXPECT_EQ(DetectionUtils::check_ai_assistants(system.processes()),
-            (AiAssistantMatch{901, "wf-recorder"}));
+            (std::vector<AiAssistantMatch>{{901, "wf-recorder"}, {900, "python3"}}));
   EXPECT_EQ(DetectionUtils::check_suspicious_processes(system.processes()),
             (std::vector<SuspiciousProcessPayload>{{901, "wf-recorder", "Screen Recorder"}}));
+}
+
+TEST_F(DetectionTableTest, AProcessRenamedFromInsideIsFoundByItsProgramFileItsThreadIsNot) {
+  add_entry(root, "950", 950, {"kworker/u8:1", 'S', 1, 0, 2, 100}, "obs\0"s, "/usr/bin/obs");
+  add_entry(root, "950/task/951", 951, {"worker", 'S', 1, 0x40, 2, 100}, "", "");
+  System system = table();
+  EXPECT_EQ(DetectionUtils::check_suspicious_processes(system.processes()),
+            (std::vector<SuspiciousProcessPayload>{{950, "kworker/u8:1", "Screen Recorder"}}));
 }
 
 }  // namespace

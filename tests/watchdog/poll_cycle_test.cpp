@@ -18,7 +18,7 @@ class FakeSteps final : public PollSteps {
   std::optional<std::string_view> blind_reason;
   std::vector<std::string> indicators;
   std::vector<SuspiciousProcessPayload> records;
-  std::optional<AiAssistantMatch> assistant;
+  std::vector<AiAssistantMatch> assistants;
 
   Instant now{100, 0};
   Instant last_heartbeat = seconds_before(now, 10);
@@ -41,9 +41,9 @@ class FakeSteps final : public PollSteps {
     log.push_back("suspicious");
     return records;
   }
-  std::optional<AiAssistantMatch> ai_assistant() override {
+  std::vector<AiAssistantMatch> ai_assistants() override {
     log.push_back("assistant");
-    return assistant;
+    return assistants;
   }
   std::optional<HeartbeatPayload> heartbeat() override {
     log.push_back("heartbeat");
@@ -60,7 +60,7 @@ class FakeSteps final : public PollSteps {
     is_traced = true;
     indicators = {"cpuid_hypervisor"};
     records = {{731, "obs", "Screen Recorder"}, {732, "gdb", "Debugger"}};
-    assistant = AiAssistantMatch{977, "Cluely"};
+    assistants = {{977, "Cluely"}};
   }
 };
 
@@ -109,6 +109,12 @@ TEST(PollCycle, PriorityOrderWithCoolingFindingsFallingThrough) {
       poll_json(steps, gate),
       R"({"event":"suspicious_process_detected","payload":{"pid":731,"name":"obs","reason":"Screen Recorder"}})");
 
+  // obs cools: the next record gets its turn.
+  steps.now.sec += 1;
+  EXPECT_EQ(
+      poll_json(steps, gate),
+      R"({"event":"suspicious_process_detected","payload":{"pid":732,"name":"gdb","reason":"Debugger"}})");
+
   steps.now.sec += 1;
   EXPECT_EQ(
       poll_json(steps, gate),
@@ -129,19 +135,40 @@ TEST(PollCycle, PriorityOrderWithCoolingFindingsFallingThrough) {
   EXPECT_NE(poll_json(steps, gate).find(R"("name":"self")"), std::string::npos);
 }
 
-TEST(PollCycle, OnlyTheFirstSuspiciousRecordIsOffered) {
+TEST(PollCycle, ACoolingMatchNeverHidesTheNextOne) {
+  const std::string heartbeat = R"({"event":"heartbeat","payload":{"timestamp":1999}})";
   FakeSteps steps;
   EmitGate gate;
-  ASSERT_TRUE(gate.allow("suspicious:obs", steps.now));
-  steps.records = {{731, "obs", "Screen Recorder"}, {732, "gdb", "Debugger"}};
-
-  // obs is cooling, so gdb is not reported either; the poll goes on to the heartbeat.
-  EXPECT_EQ(poll_json(steps, gate), R"({"event":"heartbeat","payload":{"timestamp":1999}})");
-
-  // gdb was never offered, so its key is still unseen.
+  // A decoy, newer and so first, has been reported; the recorder behind it has not.
+  steps.records = {{900, "gdbus", "Debugger"}, {731, "obs", "Screen Recorder"}};
+  EXPECT_NE(poll_json(steps, gate).find(R"("name":"gdbus")"), std::string::npos);
   steps.now.sec += 1;
-  steps.records = {{732, "gdb", "Debugger"}};
-  EXPECT_NE(poll_json(steps, gate).find(R"("name":"gdb")"), std::string::npos);
+  EXPECT_EQ(
+      poll_json(steps, gate),
+      R"({"event":"suspicious_process_detected","payload":{"pid":731,"name":"obs","reason":"Screen Recorder"}})");
+  // Both cooling: the poll goes on to the assistants, then to the heartbeat.
+  steps.now.sec += 1;
+  EXPECT_EQ(poll_json(steps, gate), heartbeat);
+  EXPECT_EQ(steps.log,
+            (Log{"refresh", "traced", "blind", "vm", "suspicious", "assistant", "heartbeat"}));
+
+  // The same for assistants: a cooling decoy first, the real one next.
+  steps.assistants = {{990, "notes-on-cluely"}, {977, "Cluely"}};
+  steps.now.sec += 1;
+  EXPECT_NE(poll_json(steps, gate).find(R"("owner_name":"notes-on-cluely")"), std::string::npos);
+  steps.now.sec += 1;
+  EXPECT_NE(poll_json(steps, gate).find(R"("owner_name":"Cluely","owner_pid":977)"),
+            std::string::npos);
+  steps.now.sec += 1;
+  EXPECT_EQ(poll_json(steps, gate), "(none)");  // every match cooling, heartbeat not yet due
+  steps.now.sec += 2;
+  EXPECT_EQ(poll_json(steps, gate), heartbeat);
+
+  // A minute after its report each is offered again, still one per poll.
+  steps.now.sec = 160;
+  EXPECT_NE(poll_json(steps, gate).find(R"("name":"gdbus")"), std::string::npos);
+  steps.now.sec += 1;
+  EXPECT_NE(poll_json(steps, gate).find(R"("name":"obs")"), std::string::npos);
 }
 
 TEST(PollCycle, SameNamedProcessesShareOneKey) {
@@ -164,7 +191,7 @@ TEST(PollCycle, NoFindingAsksTheGateNothing) {
   steps.now.sec += 1;
   steps.indicators = {"cpuid_hypervisor"};
   EXPECT_NE(poll_json(steps, gate).find("vm_detected"), std::string::npos);
-  steps.assistant = AiAssistantMatch{5, ""};
+  steps.assistants = {{5, ""}};
   steps.now.sec += 1;
   EXPECT_NE(poll_json(steps, gate).find(R"("owner_name":"")"), std::string::npos);
 }

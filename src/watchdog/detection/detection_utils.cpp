@@ -74,24 +74,38 @@ bool contains_term(std::string_view text) {
   return false;
 }
 
-// A term that starts in the name ends within its own length of the image text's start, so an
-// image's verdict keeps whether its text holds a term by itself, and those first bytes.
+// An image's verdict: a flag for a denylist term in its text alone, the catalogue pattern its
+// program file's name matches (plus one, 0 for none), and the first bytes of its text. A term
+// that starts in an entry's name ends within its own length of the image text's start, so those
+// bytes are all a name needs to be matched across.
 constexpr std::size_t image_head = longest_term - 1;
-static_assert(1 + image_head <= ImageVerdict::capacity);
+constexpr std::size_t verdict_text = 2;
+static_assert(verdict_text + image_head <= ImageVerdict::capacity);
 
-// An entry's verdict: the catalogue pattern its name matches, plus one (0 for none), and a flag
-// for a denylist match.
+// An entry's verdict: the catalogue pattern its name (or a process's program file) matches, plus
+// one (0 for none), and a flag for a denylist match.
 constexpr EntryVerdict catalogue_mask = 0xFF;
 constexpr EntryVerdict denylist_flag = 0x100;
 static_assert(catalogue.size() < catalogue_mask);
 
+// The last component of an executable path, as the kernel gives it (" (deleted)" and all).
+std::string_view file_name(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
 class RulesJudge final : public EntryJudge {
  public:
   ImageVerdict judge_image(const std::string* exe, const Arguments& arguments) const override {
-    std::string text = "0";
+    std::string text(verdict_text, '\0');
+    text[0] = '0';
     if (exe) {
+      const std::string path = to_utf8_lossy(*exe);
+      if (const auto index = DetectionUtils::catalogue_match(file_name(path))) {
+        text[1] = static_cast<char>(*index + 1);
+      }
       text += ' ';
-      append_lowercase_for_matching(text, to_utf8_lossy(*exe));
+      append_lowercase_for_matching(text, path);
     }
     if (!arguments.empty()) {
       text += ' ';
@@ -100,22 +114,26 @@ class RulesJudge final : public EntryJudge {
         append_lowercase_for_matching(text, arguments[i]);
       }
     }
-    if (contains_term(std::string_view(text).substr(1))) text[0] = '1';
-    return ImageVerdict(std::string_view(text).substr(0, 1 + image_head));
+    if (contains_term(std::string_view(text).substr(verdict_text))) text[0] = '1';
+    return ImageVerdict(std::string_view(text).substr(0, verdict_text + image_head));
   }
 
-  EntryVerdict judge_entry(std::string_view name, const ImageVerdict* image) const override {
+  EntryVerdict judge_entry(std::string_view name, const ImageVerdict* image,
+                           bool own_image) const override {
+    const std::string_view image_text = image ? image->view() : std::string_view();
     EntryVerdict verdict = 0;
     if (const auto index = DetectionUtils::catalogue_match(name)) {
       verdict = static_cast<EntryVerdict>(*index + 1);
+    } else if (own_image && image_text.size() >= verdict_text) {
+      // A renamed program is still the file it runs; a thread is judged by its own name.
+      verdict = static_cast<unsigned char>(image_text[1]);
     }
-    const std::string_view image_text = image ? image->view() : std::string_view();
     bool listed = image_text.starts_with('1');
     if (!listed) {
       std::string text;
       text.reserve(name.size() + image_head);
       append_lowercase_for_matching(text, name);
-      if (!image_text.empty()) text += image_text.substr(1);
+      if (image_text.size() > verdict_text) text += image_text.substr(verdict_text);
       listed = contains_term(text);
     }
     return listed ? verdict | denylist_flag : verdict;
@@ -142,7 +160,7 @@ const EntryJudge& DetectionUtils::judge() {
 bool DetectionUtils::denylist_match(std::string_view name, const std::string* exe,
                                     const std::vector<std::string>& arguments) {
   const ImageVerdict image = judge().judge_image(exe, arguments);
-  return (judge().judge_entry(name, &image) & denylist_flag) != 0;
+  return (judge().judge_entry(name, &image, true) & denylist_flag) != 0;
 }
 
 std::vector<SuspiciousProcessPayload> DetectionUtils::check_suspicious_processes(
@@ -157,14 +175,15 @@ std::vector<SuspiciousProcessPayload> DetectionUtils::check_suspicious_processes
   return records;
 }
 
-std::optional<AiAssistantMatch> DetectionUtils::check_ai_assistants(
+std::vector<AiAssistantMatch> DetectionUtils::check_ai_assistants(
     std::span<const Process* const> entries) {
+  std::vector<AiAssistantMatch> matches;
   for (const Process* entry : entries) {
     if ((entry->verdict & denylist_flag) != 0) {
-      return AiAssistantMatch{static_cast<std::uint32_t>(entry->pid), entry->name};
+      matches.push_back({static_cast<std::uint32_t>(entry->pid), entry->name});
     }
   }
-  return std::nullopt;
+  return matches;
 }
 
 }  // namespace sidecar

@@ -32,14 +32,15 @@ class DetectionUtils {
 
   // One record per entry whose lower-cased name contains a pattern of the catalogue of debuggers,
   // packet analysers, recorders, conferencing and media tools and VM guest tools, labelled by the
-  // first pattern that matches; in the order given.
+  // first pattern that matches; in the order given. A process whose name matches nothing is
+  // matched by its program file's name instead (a renamed tool is still the file it runs), and
+  // keeps its own name in the record; a thread is matched by its own name only.
   static std::vector<SuspiciousProcessPayload> check_suspicious_processes(
       std::span<const Process* const> entries);
 
-  // The first entry whose name, executable path and arguments (lower-cased, joined by single
-  // spaces) contain a term of the AI interview-assistant denylist.
-  static std::optional<AiAssistantMatch> check_ai_assistants(
-      std::span<const Process* const> entries);
+  // Every entry whose name, executable path and arguments (lower-cased, joined by single spaces)
+  // contain a term of the AI interview-assistant denylist, in the order given.
+  static std::vector<AiAssistantMatch> check_ai_assistants(std::span<const Process* const> entries);
 
   // The index of the first catalogue pattern in `name`, or nothing.
   static std::optional<std::size_t> catalogue_match(std::string_view name);

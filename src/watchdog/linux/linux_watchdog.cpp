@@ -39,7 +39,7 @@ std::vector<SuspiciousProcessPayload> LinuxWatchdog::suspicious_processes() {
   return DetectionUtils::check_suspicious_processes(system.processes());
 }
 
-std::optional<AiAssistantMatch> LinuxWatchdog::ai_assistant() {
+std::vector<AiAssistantMatch> LinuxWatchdog::ai_assistants() {
   return DetectionUtils::check_ai_assistants(system.processes());
 }
 

@@ -32,7 +32,7 @@ class LinuxWatchdog final : public Watchdog, private PollSteps {
   std::optional<std::string_view> blind() override;
   std::vector<std::string> vm_indicators() override;
   std::vector<SuspiciousProcessPayload> suspicious_processes() override;
-  std::optional<AiAssistantMatch> ai_assistant() override;
+  std::vector<AiAssistantMatch> ai_assistants() override;
   std::optional<HeartbeatPayload> heartbeat() override;
   std::uint32_t own_pid() override;
   Instant monotonic_now() override;
