@@ -11,6 +11,8 @@ export interface StartOptions {
   args?: string[];
   /** A stretch this long without a line is reported as 'silence' (default 15000 ms). */
   silenceMs?: number;
+  /** How long stop() waits after SIGTERM before SIGKILL (default 3000 ms). */
+  graceMs?: number;
   /** Where its two start-up lines on standard error go (default 'ignore'). */
   stderr?: 'ignore' | 'inherit' | 'pipe';
   /** Watch for a stopped, frozen or impersonated sidecar (default true). */
@@ -39,10 +41,33 @@ export declare class InvalidLineError extends Error {
   readonly reason: string;
 }
 
+/** The sidecar cannot be started; thrown by start() before anything is spawned. */
+export declare class SidecarStartError extends Error {
+  readonly code: 'WATCHDOG_SIDECAR_NOT_FOUND' | 'WATCHDOG_SIDECAR_NOT_EXECUTABLE' | 'WATCHDOG_SIDECAR_WRONG_ARCH';
+  /** The binary in question, when there was one. */
+  readonly path?: string;
+  /** Every place looked at, for WATCHDOG_SIDECAR_NOT_FOUND. */
+  readonly looked?: string[];
+  /** The processor family the binary is built for, and this machine's, for WATCHDOG_SIDECAR_WRONG_ARCH. */
+  readonly family?: string;
+  readonly expected?: string;
+}
+
+/** An event of a kind this version of the library does not know, from a later sidecar. */
+export interface UnknownEvent {
+  line: string;
+  value: { event: string; [member: string]: unknown };
+}
+
 export declare class Sidecar extends EventEmitter implements AsyncIterable<WatchdogEvent> {
   /** The sidecar's process identifier. */
   readonly pid: number | undefined;
+  /** The binary that was started. */
+  readonly path: string;
+  /** Events a `for await` loop did not take in time and that were dropped (it holds at most 1024). */
+  readonly droppedEvents: number;
   on(name: 'event', listener: (event: WatchdogEvent) => void): this;
+  on(name: 'unknown', listener: (unknown: UnknownEvent) => void): this;
   /** Every line as read, before it is parsed: for a host that records the raw stream. */
   on(name: 'line', listener: (line: string) => void): this;
   on(name: 'invalid', listener: (error: InvalidLineError) => void): this;
@@ -51,30 +76,70 @@ export declare class Sidecar extends EventEmitter implements AsyncIterable<Watch
   on(name: 'tamper', listener: (tamper: Tamper) => void): this;
   on(name: 'error', listener: (error: Error) => void): this;
   once(name: 'event', listener: (event: WatchdogEvent) => void): this;
+  once(name: 'unknown', listener: (unknown: UnknownEvent) => void): this;
   once(name: 'line', listener: (line: string) => void): this;
   once(name: 'invalid', listener: (error: InvalidLineError) => void): this;
   once(name: 'silence', listener: (info: { ms: number }) => void): this;
   once(name: 'exit', listener: (exit: SidecarExit) => void): this;
   once(name: 'tamper', listener: (tamper: Tamper) => void): this;
   once(name: 'error', listener: (error: Error) => void): this;
-  /** Ends the sidecar with SIGTERM; resolves with how it ended. */
-  stop(): Promise<SidecarExit>;
-  /** Every valid event, in order; ends when the sidecar has ended. */
+  /**
+   * Ends the sidecar: SIGTERM (and SIGCONT, for a stopped one), then SIGKILL after `graceMs`
+   * (default: the start option, 3000 ms). Resolves with how it ended; safe at any time and more
+   * than once.
+   */
+  stop(options?: { graceMs?: number }): Promise<SidecarExit>;
+  /**
+   * Every valid event from the start of the loop, in order; ends when the sidecar has ended. At
+   * most 1024 events wait for a slow loop (the oldest are dropped and counted in droppedEvents).
+   * Leaving the loop early (break, return, throw) stops the sidecar.
+   */
   [Symbol.asyncIterator](): AsyncIterator<WatchdogEvent>;
 }
 
-/** Starts the sidecar; it is stopped with SIGTERM when the host process exits. */
+/**
+ * Starts the sidecar; it is killed when the host process exits. Throws TypeError for a bad option
+ * and SidecarStartError when the binary is missing, not executable or built for another
+ * processor family.
+ */
 export declare function start(options?: StartOptions): Sidecar;
 
+/** Where findSidecar() would look, in order. */
+export interface SearchPlaces {
+  arch?: string;
+  resourcesPath?: string;
+  env?: Record<string, string | undefined>;
+}
+
 /**
- * The sidecar binary shipped with the application: `<resources>/watchdog-sidecar/<arch>/
- * watchdog-sidecar` in an Electron app (<arch> is x64 or arm64, or amd64 for x64), else beside the
- * running executable; null when none.
+ * The sidecar binary shipped with the application, in this order: WATCHDOG_SIDECAR_PATH;
+ * Electron's resources (`app.asar.unpacked` first) as `watchdog-sidecar/<arch>/watchdog-sidecar`
+ * (<arch> x64 or arm64, or amd64 for x64) or `watchdog-sidecar`; the platform package
+ * `watchdog-sidecar-linux-<arch>`; beside the running executable; `/usr/bin/watchdog-sidecar`.
+ * Null when none is there and executable.
  */
-export declare function findSidecar(where?: { arch?: string; resourcesPath?: string }): string | null;
+export declare function findSidecar(where?: SearchPlaces): string | null;
 
-/** One line parsed and validated. */
-export declare function parseLine(line: string): { event: WatchdogEvent; error?: undefined } | { event?: undefined; error: InvalidLineError };
+/** The first place of findSidecar()'s search that holds a file, and every place looked at. */
+export declare function locateSidecar(where?: SearchPlaces): { path: string | null; looked: string[] };
 
-/** A function to feed chunks of a byte stream; calls onLine with each line, split at line feeds only. */
-export declare function lineFramer(onLine: (line: string) => void): (chunk: Buffer | string) => void;
+/**
+ * One line parsed and checked: an event of a known kind (members it does not know kept), an
+ * unknown kind, or an error. With `strict`, only what this version of the sidecar writes passes.
+ */
+export declare function parseLine(
+  line: string,
+  options?: { strict?: boolean },
+):
+  | { event: WatchdogEvent; unknown?: undefined; error?: undefined }
+  | { event?: undefined; unknown: UnknownEvent['value']; error?: undefined }
+  | { event?: undefined; unknown?: undefined; error: InvalidLineError };
+
+/**
+ * A function to feed chunks of a byte stream; calls onLine with each line, split at line feeds
+ * only. A line longer than maxLine characters (default 1 MiB) is dropped, its start given to onLong.
+ */
+export declare function lineFramer(
+  onLine: (line: string) => void,
+  options?: { maxLine?: number; onLong?: (start: string) => void },
+): (chunk: Buffer | string) => void;

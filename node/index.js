@@ -1,104 +1,197 @@
 'use strict';
 // Starts watchdog-sidecar and hands its events to the host: framed on line feed only, parsed,
-// validated against the event schema, and delivered through an EventEmitter and an async
-// iterator. It also tells the host when the sidecar goes silent or ends.
+// checked against the event schema, and delivered through an EventEmitter and an async iterator.
+// It also tells the host when the sidecar goes silent or ends. Nothing that arrives on the pipe
+// may crash, hang or grow the host.
 
 const { spawn } = require('node:child_process');
 const { EventEmitter } = require('node:events');
 const fs = require('node:fs');
 const path = require('node:path');
-const { StringDecoder } = require('node:string_decoder');
-const Ajv2020 = require('ajv/dist/2020');
-const { schemaPath } = require('./schema-path');
+const { parseLine, lineFramer, InvalidLineError } = require('./reader');
 const { TamperWatch } = require('./tamper');
 
 const DEFAULT_SILENCE_MS = 15_000;
+const DEFAULT_GRACE_MS = 3000;
+const QUEUE_LIMIT = 1024; // events held for a `for await` loop that reads slower than they come
 const BINARY = 'watchdog-sidecar';
+const ENV_PATH = 'WATCHDOG_SIDECAR_PATH';
+const DEB_PATH = '/usr/bin/watchdog-sidecar';
 // Node's names for processor families, and Debian's, which name the release folders.
 const FAMILIES = { x64: 'amd64', arm64: 'arm64' };
+// ELF machine numbers, by Node's names for the families.
+const ELF_MACHINES = { 3: 'ia32', 40: 'arm', 62: 'x64', 183: 'arm64', 243: 'riscv64' };
 
-let compiled = null;
-function validator() {
-  if (!compiled) {
-    const ajv = new Ajv2020({ allErrors: true, strict: true });
-    const validate = ajv.compile(JSON.parse(fs.readFileSync(schemaPath(), 'utf8')));
-    compiled = { ajv, validate };
-  }
-  return compiled;
-}
-
-// A line of the sidecar's output that is not one valid event.
-class InvalidLineError extends Error {
-  constructor(line, reason) {
-    super(`invalid line from the sidecar: ${reason}`);
-    this.name = 'InvalidLineError';
-    this.line = line;
-    this.reason = reason;
+// A sidecar that cannot be started: not found, not executable, or for another processor family.
+class SidecarStartError extends Error {
+  constructor(message, code, details = {}) {
+    super(message);
+    this.name = 'SidecarStartError';
+    this.code = code;
+    Object.assign(this, details);
   }
 }
 
-// { event } for a line that is one valid event, else { error }.
-function parseLine(line) {
-  let value;
-  try {
-    value = JSON.parse(line);
-  } catch (error) {
-    return { error: new InvalidLineError(line, `not JSON: ${error.message}`) };
-  }
-  const { ajv, validate } = validator();
-  if (!validate(value)) return { error: new InvalidLineError(line, ajv.errorsText(validate.errors)) };
-  return { event: value };
-}
-
-// Calls `onLine` with every complete line of a byte stream, split at line feeds only. Node's
-// readline also ends a line at U+2028 and U+2029, which may stand inside a JSON string.
-function lineFramer(onLine) {
-  const decoder = new StringDecoder('utf8');
-  let pending = '';
-  return (chunk) => {
-    pending += decoder.write(chunk);
-    let end = pending.indexOf('\n');
-    while (end !== -1) {
-      onLine(pending.slice(0, end));
-      pending = pending.slice(end + 1);
-      end = pending.indexOf('\n');
-    }
-  };
-}
-
-// The sidecar binary shipped with the application: in an Electron app's resources
-// (`extraResources` to `watchdog-sidecar/<arch>/watchdog-sidecar`, where <arch> is Node's name,
-// x64 or arm64, or Debian's, amd64 or arm64), else beside the running executable. Null when
-// there is none.
-function findSidecar({ arch = process.arch, resourcesPath = process.resourcesPath } = {}) {
-  const candidates = [];
+// Every place the binary is looked for, in order, each with where the idea came from.
+function candidates({ arch, resourcesPath, env }) {
+  const places = [];
+  if (env[ENV_PATH]) places.push({ file: env[ENV_PATH], from: ENV_PATH });
   if (resourcesPath) {
-    for (const name of new Set([arch, FAMILIES[arch] ?? arch])) {
-      candidates.push(path.join(resourcesPath, BINARY, name, BINARY));
+    for (const base of [path.join(resourcesPath, 'app.asar.unpacked'), resourcesPath]) {
+      for (const name of new Set([arch, FAMILIES[arch] ?? arch])) {
+        places.push({ file: path.join(base, BINARY, name, BINARY), from: 'resources' });
+      }
+      places.push({ file: path.join(base, BINARY), from: 'resources' });
     }
-    candidates.push(path.join(resourcesPath, BINARY));
   }
-  candidates.push(path.join(path.dirname(process.execPath), BINARY));
-  const executable = (candidate) => {
-    try {
-      fs.accessSync(candidate, fs.constants.X_OK);
-      return fs.statSync(candidate).isFile();
-    } catch {
-      return false;
+  const platformPackage = platformBinary(arch);
+  if (platformPackage) places.push({ file: platformPackage, from: 'platform package' });
+  places.push({ file: path.join(path.dirname(process.execPath), BINARY), from: 'beside the executable' });
+  places.push({ file: DEB_PATH, from: 'Debian package' });
+  return places;
+}
+
+// The binary of the per-platform package for `arch`, when one is installed.
+function platformBinary(arch) {
+  try {
+    const manifest = require.resolve(`watchdog-sidecar-linux-${arch}/package.json`);
+    return path.join(path.dirname(manifest), 'bin', BINARY);
+  } catch {
+    return null;
+  }
+}
+
+function isExecutableFile(file) {
+  try {
+    fs.accessSync(file, fs.constants.X_OK);
+    return fs.statSync(file).isFile();
+  } catch {
+    return false;
+  }
+}
+
+// Where the binary is, and every place looked at on the way.
+function locateSidecar({ arch = process.arch, resourcesPath = process.resourcesPath, env = process.env } = {}) {
+  const looked = [];
+  // The variable, when set, decides: a wrong value is an error, not a reason to look elsewhere.
+  for (const { file, from } of candidates({ arch, resourcesPath, env })) {
+    looked.push(file);
+    if (from === ENV_PATH || fs.existsSync(file)) return { path: file, looked };
+  }
+  return { path: null, looked };
+}
+
+// The sidecar binary shipped with the application, or null when there is none. The search order:
+// WATCHDOG_SIDECAR_PATH; Electron's resources (app.asar.unpacked first), as
+// watchdog-sidecar/<arch>/watchdog-sidecar or watchdog-sidecar; the platform package
+// watchdog-sidecar-linux-<arch>; beside the running executable; /usr/bin/watchdog-sidecar.
+function findSidecar(where = {}) {
+  const found = locateSidecar(where).path;
+  return found && isExecutableFile(found) ? found : null;
+}
+
+// The processor family an ELF file is built for, in Node's names; null when it is no ELF file
+// (a script, say) or cannot be read.
+function elfFamily(file) {
+  let fd;
+  try {
+    fd = fs.openSync(file, 'r');
+    const header = Buffer.alloc(20);
+    if (fs.readSync(fd, header, 0, 20, 0) < 20) return null;
+    if (header.readUInt32BE(0) !== 0x7f454c46) return null;
+    const machine = header[5] === 2 ? header.readUInt16BE(18) : header.readUInt16LE(18);
+    return ELF_MACHINES[machine] ?? `ELF machine ${machine}`;
+  } catch {
+    return null;
+  } finally {
+    if (fd !== undefined) fs.closeSync(fd);
+  }
+}
+
+// The binary to start, checked: found, a file, executable and built for this processor family.
+function resolveBinary(given) {
+  let binary = given;
+  if (binary === undefined) {
+    const { path: found, looked } = locateSidecar();
+    if (!found) {
+      throw new SidecarStartError(
+        `watchdog-sidecar not found; looked at:\n  ${looked.join('\n  ')}\n` +
+          `Give start({ path }) or set ${ENV_PATH}.`,
+        'WATCHDOG_SIDECAR_NOT_FOUND',
+        { looked },
+      );
     }
-  };
-  return candidates.find(executable) ?? null;
+    binary = found;
+  }
+  let stat;
+  try {
+    stat = fs.statSync(binary);
+  } catch (error) {
+    throw new SidecarStartError(`watchdog-sidecar not found at ${binary} (${error.code})`, 'WATCHDOG_SIDECAR_NOT_FOUND', {
+      path: binary,
+      looked: [binary],
+    });
+  }
+  if (!stat.isFile()) {
+    throw new SidecarStartError(`${binary} is not a file`, 'WATCHDOG_SIDECAR_NOT_EXECUTABLE', { path: binary });
+  }
+  try {
+    fs.accessSync(binary, fs.constants.X_OK);
+  } catch {
+    throw new SidecarStartError(
+      `${binary} is not executable (mode ${(stat.mode & 0o777).toString(8)}): chmod +x it, or ship it with its execute bit`,
+      'WATCHDOG_SIDECAR_NOT_EXECUTABLE',
+      { path: binary },
+    );
+  }
+  const family = elfFamily(binary);
+  if (family && family !== process.arch) {
+    throw new SidecarStartError(
+      `${binary} is built for ${family}, but this machine runs ${process.arch}: ship the ${process.arch} binary`,
+      'WATCHDOG_SIDECAR_WRONG_ARCH',
+      { path: binary, family, expected: process.arch },
+    );
+  }
+  return binary;
+}
+
+function checkOptions(options) {
+  if (options === null || typeof options !== 'object') throw new TypeError('start(options): options must be an object');
+  const { path: file, args, silenceMs, stderr, tamper, graceMs } = options;
+  if (file !== undefined && (typeof file !== 'string' || file === '')) {
+    throw new TypeError('start(options): path must be a non-empty string');
+  }
+  if (args !== undefined && (!Array.isArray(args) || !args.every((arg) => typeof arg === 'string'))) {
+    throw new TypeError('start(options): args must be an array of strings');
+  }
+  for (const [name, value] of [
+    ['silenceMs', silenceMs],
+    ['graceMs', graceMs],
+  ]) {
+    if (value !== undefined && !(typeof value === 'number' && Number.isFinite(value) && value > 0)) {
+      throw new TypeError(`start(options): ${name} must be a positive number of milliseconds`);
+    }
+  }
+  if (stderr !== undefined && !['ignore', 'inherit', 'pipe'].includes(stderr)) {
+    throw new TypeError("start(options): stderr must be 'ignore', 'inherit' or 'pipe'");
+  }
+  if (tamper !== undefined && typeof tamper !== 'boolean') throw new TypeError('start(options): tamper must be a boolean');
 }
 
 class Sidecar extends EventEmitter {
   constructor(options = {}) {
     super();
-    const binary = options.path ?? findSidecar();
-    if (!binary) throw new Error('watchdog-sidecar not found: give its path');
+    checkOptions(options);
+    const binary = resolveBinary(options.path);
+    this.path = binary;
     this.silenceMs = options.silenceMs ?? DEFAULT_SILENCE_MS;
+    this.graceMs = options.graceMs ?? DEFAULT_GRACE_MS;
     this.exited = null;
+    this.stopping = null;
     this.queue = [];
     this.waiters = [];
+    this.iterators = 0; // `for await` loops reading now: the queue fills only for them
+    this.droppedEvents = 0;
     this.lastLine = Date.now();
     this.silent = false;
 
@@ -106,7 +199,12 @@ class Sidecar extends EventEmitter {
       stdio: ['ignore', 'pipe', options.stderr ?? 'ignore'],
     });
     this.pid = this.child.pid;
-    this.child.stdout.on('data', lineFramer((line) => this.onLine(line)));
+    this.child.stdout.on(
+      'data',
+      lineFramer((line) => this.onLine(line), {
+        onLong: (start) => this.emitInvalid(new InvalidLineError(start, 'line longer than 1 MiB, dropped')),
+      }),
+    );
     this.child.on('error', (error) => this.fail(error));
     this.child.on('exit', (code, signal) => this.onExit(code, signal));
 
@@ -115,8 +213,13 @@ class Sidecar extends EventEmitter {
     }
     this.watch = setInterval(() => this.checkSilence(), Math.min(1000, this.silenceMs));
     this.watch.unref();
-    // A host that exits, however it exits, takes its sidecar with it.
-    this.stopOnHostExit = () => this.kill();
+    // A host that exits, however it exits, takes its sidecar with it. It cannot wait for a grace
+    // period then, and the sidecar writes nothing as it ends, so nothing is lost by SIGKILL.
+    this.stopOnHostExit = () => {
+      this.signal('SIGCONT');
+      this.signal('SIGTERM');
+      this.signal('SIGKILL');
+    };
     process.on('exit', this.stopOnHostExit);
   }
 
@@ -124,16 +227,25 @@ class Sidecar extends EventEmitter {
     this.lastLine = Date.now();
     this.silent = false;
     this.emit('line', line);
-    const { event, error } = parseLine(line);
-    this.tamper?.onLine(event);
+    const { event, unknown, error } = parseLine(line);
+    this.tamper?.onLine(event ?? unknown);
     if (error) {
-      // Not 'error': an unhandled 'error' would end the host, and anyone who can write into the
-      // pipe could then end the interview application with one bad line.
-      this.emit('invalid', error);
+      this.emitInvalid(error);
+      return;
+    }
+    if (unknown) {
+      // A kind of event from a later sidecar: the host may look, the library does not judge it.
+      this.emit('unknown', { line, value: unknown });
       return;
     }
     this.emit('event', event);
     this.deliver({ value: event, done: false });
+  }
+
+  // Not 'error': an unhandled 'error' would end the host, and anyone who can write into the pipe
+  // could then end the interview application with one bad line.
+  emitInvalid(error) {
+    this.emit('invalid', error);
   }
 
   checkSilence() {
@@ -145,13 +257,11 @@ class Sidecar extends EventEmitter {
 
   onExit(code, signal) {
     this.exited = { code, signal };
-    clearInterval(this.watch);
-    this.tamper?.stop();
-    process.removeListener('exit', this.stopOnHostExit);
+    this.finish();
     // Lines still in the pipe arrive before the stream ends; report the exit after them.
     const report = () => {
       this.emit('exit', this.exited);
-      for (const waiter of this.waiters.splice(0)) waiter.resolve({ value: undefined, done: true });
+      this.endIterators();
     };
     if (this.child.stdout.readableEnded || this.child.stdout.destroyed) {
       report();
@@ -167,6 +277,7 @@ class Sidecar extends EventEmitter {
       if (reported) return;
       reported = true;
       this.tamper?.onGoneWithOutputOpen();
+      this.child.stdout.destroy();
       report();
     }, 250).unref();
   }
@@ -176,56 +287,115 @@ class Sidecar extends EventEmitter {
   fail(error) {
     if (this.exited) return;
     this.exited = { code: null, signal: null, error };
-    clearInterval(this.watch);
-    this.tamper?.stop();
-    process.removeListener('exit', this.stopOnHostExit);
+    this.finish();
     if (this.listenerCount('error') > 0) this.emit('error', error);
     this.emit('exit', this.exited);
+    this.endIterators();
+  }
+
+  finish() {
+    clearInterval(this.watch);
+    clearTimeout(this.killTimer);
+    this.tamper?.stop();
+    process.removeListener('exit', this.stopOnHostExit);
+  }
+
+  endIterators() {
     for (const waiter of this.waiters.splice(0)) waiter.resolve({ value: undefined, done: true });
   }
 
   deliver(result) {
     const waiter = this.waiters.shift();
-    if (waiter) waiter.resolve(result);
-    else this.queue.push(result);
+    if (waiter) {
+      waiter.resolve(result);
+      return;
+    }
+    if (this.iterators === 0) return;
+    if (this.queue.length >= QUEUE_LIMIT) {
+      this.queue.shift();
+      this.droppedEvents++;
+    }
+    this.queue.push(result);
   }
 
-  kill(signal = 'SIGTERM') {
-    if (!this.exited && this.child.exitCode === null && this.child.signalCode === null) {
-      this.child.kill(signal);
+  signal(name) {
+    if (this.exited || this.child.exitCode !== null || this.child.signalCode !== null) return;
+    try {
+      this.child.kill(name);
+    } catch {
+      // already gone
     }
   }
 
-  // Ends the sidecar with SIGTERM; resolves with how it ended.
-  stop() {
-    if (this.exited) return Promise.resolve(this.exited);
-    return new Promise((resolve) => {
-      this.once('exit', resolve);
-      this.kill();
-    });
+  kill(signal = 'SIGTERM') {
+    this.signal(signal);
   }
 
-  // Every valid event, in order; ends when the sidecar has ended.
+  // Ends the sidecar: SIGTERM (with SIGCONT, for a stopped one), then SIGKILL when it has not
+  // ended within `graceMs` (default 3000). Resolves with how it ended; safe to call at any time
+  // and more than once.
+  stop({ graceMs = this.graceMs } = {}) {
+    if (this.exited) return Promise.resolve(this.exited);
+    if (!this.stopping) {
+      this.stopping = new Promise((resolve) => this.once('exit', resolve));
+      this.signal('SIGTERM');
+      this.signal('SIGCONT');
+      this.killTimer = setTimeout(() => this.signal('SIGKILL'), graceMs);
+    }
+    return this.stopping;
+  }
+
+  // Every valid event from the moment the loop starts, in order; ends when the sidecar has ended.
+  // Events are held only while a loop reads, at most 1024 of them (the oldest are dropped and
+  // counted in `droppedEvents`). Leaving the loop early (break, return, throw) stops the sidecar.
   [Symbol.asyncIterator]() {
+    this.iterators++;
+    let open = true;
+    const close = () => {
+      if (!open) return;
+      open = false;
+      this.iterators--;
+      if (this.iterators === 0) this.queue.length = 0;
+    };
     return {
       next: () => {
+        if (!open) return Promise.resolve({ value: undefined, done: true });
         if (this.queue.length > 0) return Promise.resolve(this.queue.shift());
-        if (this.exited) return Promise.resolve({ value: undefined, done: true });
+        if (this.exited) {
+          close();
+          return Promise.resolve({ value: undefined, done: true });
+        }
         return new Promise((resolve, reject) => this.waiters.push({ resolve, reject }));
       },
       return: () => {
-        this.queue.length = 0;
+        const early = open && !this.exited;
+        close();
+        if (early) this.stop();
         return Promise.resolve({ value: undefined, done: true });
+      },
+      [Symbol.asyncIterator]() {
+        return this;
       },
     };
   }
 }
 
-// Starts the sidecar. Options: `path` of the binary (default: findSidecar()), `silenceMs` after
-// which a stretch without lines is reported (15 s), `stderr` for its two start-up lines ('ignore'),
-// `tamper: false` to turn off the tamper checks.
-function start(options) {
+// Starts the sidecar. Options: `path` of the binary (default: findSidecar()'s search),
+// `silenceMs` after which a stretch without lines is reported (15 s), `graceMs` that stop()
+// waits before SIGKILL (3 s), `stderr` for its two start-up lines ('ignore'), `tamper: false` to
+// turn off the tamper checks. Throws TypeError for a bad option and SidecarStartError when the
+// binary cannot be started.
+function start(options = {}) {
   return new Sidecar(options);
 }
 
-module.exports = { start, findSidecar, parseLine, lineFramer, InvalidLineError, Sidecar };
+module.exports = {
+  start,
+  findSidecar,
+  locateSidecar,
+  parseLine,
+  lineFramer,
+  InvalidLineError,
+  SidecarStartError,
+  Sidecar,
+};

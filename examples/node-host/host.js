@@ -41,6 +41,7 @@ if (sidecar.pid) console.log(`[host] sidecar started (pid ${sidecar.pid})`);
 if (raw) sidecar.on('line', (line) => raw.write(`${line}\n`));
 sidecar.on('event', (event) => console.log(`[${event.event}] ${summarize(event)}`));
 sidecar.on('invalid', (error) => console.log(`[invalid] ${error.reason}: ${error.line}`));
+sidecar.on('unknown', ({ value }) => console.log(`[unknown] an event this host does not know: ${value.event}`));
 sidecar.on('silence', ({ ms }) => console.log(`[warning] no line from the sidecar for ${ms / 1000} s`));
 sidecar.on('exit', ({ code, signal, error }) => {
   console.log(`[host] sidecar ended (${error ? error.message : signal ?? `status ${code}`})`);
