@@ -90,17 +90,18 @@ function findSidecar(where = {}) {
   return found && isExecutableFile(found) ? found : null;
 }
 
-// The processor family an ELF file is built for, in Node's names; null when it is no ELF file
-// (a script, say) or cannot be read.
-function elfFamily(file) {
+// What a file holds: { family } for an ELF program (the processor family in Node's names),
+// { script: true } for a file starting with "#!", {} for anything else; null when unreadable.
+function programKind(file) {
   let fd;
   try {
     fd = fs.openSync(file, 'r');
     const header = Buffer.alloc(20);
-    if (fs.readSync(fd, header, 0, 20, 0) < 20) return null;
-    if (header.readUInt32BE(0) !== 0x7f454c46) return null;
+    const got = fs.readSync(fd, header, 0, 20, 0);
+    if (got >= 2 && header[0] === 0x23 && header[1] === 0x21) return { script: true };
+    if (got < 20 || header.readUInt32BE(0) !== 0x7f454c46) return {};
     const machine = header[5] === 2 ? header.readUInt16BE(18) : header.readUInt16LE(18);
-    return ELF_MACHINES[machine] ?? `ELF machine ${machine}`;
+    return { family: ELF_MACHINES[machine] ?? `ELF machine ${machine}` };
   } catch {
     return null;
   } finally {
@@ -144,7 +145,15 @@ function resolveBinary(given) {
       { path: binary },
     );
   }
-  const family = elfFamily(binary);
+  // Anything else would be handed to /bin/sh by the system's exec fallback and end in a puzzling
+  // status 2 or 0.
+  const kind = programKind(binary);
+  if (kind && !kind.family && !kind.script) {
+    throw new SidecarStartError(`${binary} is not a program (no ELF header)`, 'WATCHDOG_SIDECAR_NOT_EXECUTABLE', {
+      path: binary,
+    });
+  }
+  const family = kind?.family;
   if (family && family !== process.arch) {
     throw new SidecarStartError(
       `${binary} is built for ${family}, but this machine runs ${process.arch}: ship the ${process.arch} binary`,

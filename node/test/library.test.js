@@ -83,21 +83,15 @@ test('a sidecar that dies is reported with its status, after its last lines', as
   const sidecar = fake('dies');
   const order = [];
   sidecar.on('event', () => order.push('event'));
-  const [exit] = await once(sidecar, 'exit');
-  order.push('exit');
-  assert.deepEqual(exit, { code: 3, signal: null });
-  assert.deepEqual(order, ['event', 'exit']);
-  // The iterator has ended with it.
+  sidecar.on('exit', () => order.push('exit'));
+  // A loop started at once gets the line and ends with the sidecar.
   const seen = [];
   for await (const event of sidecar) seen.push(event);
   assert.equal(seen.length, 1);
-});
-
-test('a binary that cannot be started is reported as an exit with the error', async () => {
-  const sidecar = start({ path: '/nonexistent/watchdog-sidecar' });
-  const exit = await new Promise((resolve) => sidecar.on('exit', resolve));
-  assert.equal(exit.code, null);
-  assert.equal(exit.error.code, 'ENOENT');
+  assert.deepEqual(sidecar.exited, { code: 3, signal: null });
+  assert.deepEqual(order, ['event', 'exit']);
+  // One started after the end has nothing to give: events are held only while a loop reads.
+  for await (const event of sidecar) assert.fail(`held ${JSON.stringify(event)}`);
 });
 
 test('the sidecar is stopped when the host process exits', async () => {
@@ -148,6 +142,16 @@ test('the real sidecar: typed, valid events; a heartbeat; stop ends it by SIGTER
   const pid = sidecar.pid;
   assert.deepEqual(await sidecar.stop(), { code: null, signal: 'SIGTERM' });
   assert.ok(gone(pid));
+});
+
+test('the real sidecar: leaving a for await loop early stops it', { skip: !REAL }, async () => {
+  const sidecar = start({ path: REAL });
+  for await (const event of sidecar) {
+    assert.equal(typeof event.event, 'string');
+    break;
+  }
+  const [exit] = sidecar.exited ? [sidecar.exited] : await once(sidecar, 'exit');
+  assert.deepEqual(exit, { code: null, signal: 'SIGTERM' });
 });
 
 test('the real sidecar: an exit from outside is reported', { skip: !REAL }, async () => {

@@ -1,5 +1,5 @@
 // Compiled by the test command with tsc: a host that uses the events by their types.
-import { start, type WatchdogEvent, type SidecarExit } from '..';
+import { start, SidecarStartError, type WatchdogEvent, type SidecarExit, type UnknownEvent } from '..';
 
 function describe(event: WatchdogEvent): string {
   switch (event.event) {
@@ -19,15 +19,25 @@ function describe(event: WatchdogEvent): string {
 }
 
 async function main(): Promise<void> {
-  const sidecar = start({ path: '/usr/bin/watchdog-sidecar', silenceMs: 15_000 });
+  let sidecar;
+  try {
+    sidecar = start({ path: '/usr/bin/watchdog-sidecar', silenceMs: 15_000, graceMs: 2000 });
+  } catch (error) {
+    if (error instanceof SidecarStartError && error.code === 'WATCHDOG_SIDECAR_NOT_FOUND') {
+      console.error(error.looked?.join('\n'));
+    }
+    throw error;
+  }
   sidecar.on('invalid', (error) => console.warn(error.line, error.reason));
+  sidecar.on('unknown', ({ value }: UnknownEvent) => console.warn(`later event ${value.event}`));
   sidecar.on('silence', ({ ms }) => console.warn(`no line for ${ms} ms`));
   sidecar.on('exit', (exit: SidecarExit) => console.warn(exit.signal ?? exit.code));
   for await (const event of sidecar) {
     console.log(describe(event));
     if (event.event === 'heartbeat') break;
   }
-  await sidecar.stop();
+  const exit = await sidecar.stop({ graceMs: 1000 });
+  console.log(exit.signal ?? exit.code, sidecar.droppedEvents);
 }
 
 void main();
