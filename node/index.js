@@ -10,6 +10,15 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { parseLine, lineFramer, InvalidLineError } = require('./reader');
 const { TamperWatch } = require('./tamper');
+const {
+  programKind,
+  sidecarVersion,
+  sha256File,
+  identity,
+  executedIdentity,
+  foreignNamespaces,
+} = require('./binary');
+const { version: LIBRARY_VERSION } = require('./package.json');
 
 const DEFAULT_SILENCE_MS = 15_000;
 const DEFAULT_GRACE_MS = 3000;
@@ -19,8 +28,6 @@ const ENV_PATH = 'WATCHDOG_SIDECAR_PATH';
 const DEB_PATH = '/usr/bin/watchdog-sidecar';
 // Node's names for processor families, and Debian's, which name the release folders.
 const FAMILIES = { x64: 'amd64', arm64: 'arm64' };
-// ELF machine numbers, by Node's names for the families.
-const ELF_MACHINES = { 3: 'ia32', 40: 'arm', 62: 'x64', 183: 'arm64', 243: 'riscv64' };
 
 // A sidecar that cannot be started: not found, not executable, or for another processor family.
 class SidecarStartError extends Error {
@@ -45,17 +52,22 @@ function candidates({ arch, resourcesPath, env }) {
     }
   }
   const platformPackage = platformBinary(arch);
-  if (platformPackage) places.push({ file: platformPackage, from: 'platform package' });
+  if (platformPackage) places.push({ ...platformPackage, from: 'platform package' });
   places.push({ file: path.join(path.dirname(process.execPath), BINARY), from: 'beside the executable' });
   places.push({ file: DEB_PATH, from: 'Debian package' });
   return places;
 }
 
-// The binary of the per-platform package for `arch`, when one is installed.
+// The binary of the per-platform package for `arch`, when one is installed, with the digest the
+// package records for it. In a packed Electron app the package lies in app.asar, whose files
+// cannot be executed: the binary is taken from app.asar.unpacked (electron-builder's asarUnpack).
 function platformBinary(arch) {
   try {
-    const manifest = require.resolve(`watchdog-sidecar-linux-${arch}/package.json`);
-    return path.join(path.dirname(manifest), 'bin', BINARY);
+    const manifestPath = require.resolve(`watchdog-sidecar-linux-${arch}/package.json`);
+    const manifest = JSON.parse(fs.readFileSync(manifestPath, 'utf8'));
+    const dir = path.dirname(manifestPath).replace(/([\\/])app\.asar([\\/])/, '$1app.asar.unpacked$2');
+    const recorded = manifest.watchdogSidecar ?? {};
+    return { file: path.join(dir, recorded.binary ?? path.join('bin', BINARY)), sha256: recorded.sha256 };
   } catch {
     return null;
   }
@@ -70,13 +82,14 @@ function isExecutableFile(file) {
   }
 }
 
-// Where the binary is, and every place looked at on the way.
+// Where the binary is, and every place looked at on the way; `from` tells which place it was and
+// `sha256` the digest its platform package records.
 function locateSidecar({ arch = process.arch, resourcesPath = process.resourcesPath, env = process.env } = {}) {
   const looked = [];
   // The variable, when set, decides: a wrong value is an error, not a reason to look elsewhere.
-  for (const { file, from } of candidates({ arch, resourcesPath, env })) {
+  for (const { file, from, sha256 } of candidates({ arch, resourcesPath, env })) {
     looked.push(file);
-    if (from === ENV_PATH || fs.existsSync(file)) return { path: file, looked };
+    if (from === ENV_PATH || fs.existsSync(file)) return { path: file, looked, from, sha256 };
   }
   return { path: null, looked };
 }
@@ -90,30 +103,15 @@ function findSidecar(where = {}) {
   return found && isExecutableFile(found) ? found : null;
 }
 
-// What a file holds: { family } for an ELF program (the processor family in Node's names),
-// { script: true } for a file starting with "#!", {} for anything else; null when unreadable.
-function programKind(file) {
-  let fd;
-  try {
-    fd = fs.openSync(file, 'r');
-    const header = Buffer.alloc(20);
-    const got = fs.readSync(fd, header, 0, 20, 0);
-    if (got >= 2 && header[0] === 0x23 && header[1] === 0x21) return { script: true };
-    if (got < 20 || header.readUInt32BE(0) !== 0x7f454c46) return {};
-    const machine = header[5] === 2 ? header.readUInt16BE(18) : header.readUInt16LE(18);
-    return { family: ELF_MACHINES[machine] ?? `ELF machine ${machine}` };
-  } catch {
-    return null;
-  } finally {
-    if (fd !== undefined) fs.closeSync(fd);
-  }
-}
-
-// The binary to start, checked: found, a file, executable and built for this processor family.
-function resolveBinary(given) {
+// The binary to start, checked: found, a file, executable, built for this processor family, of
+// this library's major version, and the very file the expected digest names (the host's, or the
+// platform package's). Returns it with its identity, version and digest.
+function resolveBinary(given, expectedDigest) {
   let binary = given;
+  let expected = expectedDigest;
+  let from = 'path';
   if (binary === undefined) {
-    const { path: found, looked } = locateSidecar();
+    const { path: found, looked, from: place, sha256 } = locateSidecar();
     if (!found) {
       throw new SidecarStartError(
         `watchdog-sidecar not found; looked at:\n  ${looked.join('\n  ')}\n` +
@@ -123,6 +121,8 @@ function resolveBinary(given) {
       );
     }
     binary = found;
+    from = place;
+    expected = expected ?? sha256;
   }
   let stat;
   try {
@@ -161,12 +161,39 @@ function resolveBinary(given) {
       { path: binary, family, expected: process.arch },
     );
   }
-  return binary;
+  const checked = identity(binary);
+  const version = family ? sidecarVersion(binary) : null;
+  if (version && major(version.version) !== major(LIBRARY_VERSION)) {
+    throw new SidecarStartError(
+      `${binary} is watchdog-sidecar ${version.version}, but this library (${LIBRARY_VERSION}) reads version ${major(LIBRARY_VERSION)}.x: ship matching versions`,
+      'WATCHDOG_SIDECAR_VERSION',
+      { path: binary, version: version.version, libraryVersion: LIBRARY_VERSION },
+    );
+  }
+  let sha256 = null;
+  if (expected) {
+    sha256 = sha256File(binary);
+    if (sha256 !== expected.toLowerCase()) {
+      throw new SidecarStartError(
+        `${binary} is not the expected binary: its SHA-256 is ${sha256}, ${from === 'platform package' ? 'its package records' : 'the host expects'} ${expected}`,
+        'WATCHDOG_SIDECAR_DIGEST_MISMATCH',
+        { path: binary, sha256, expectedSha256: expected },
+      );
+    }
+  }
+  return { binary, checked, version, sha256 };
+}
+
+function major(version) {
+  return String(version).split('.')[0];
 }
 
 function checkOptions(options) {
   if (options === null || typeof options !== 'object') throw new TypeError('start(options): options must be an object');
-  const { path: file, args, silenceMs, stderr, tamper, graceMs } = options;
+  const { path: file, args, silenceMs, stderr, tamper, graceMs, sha256 } = options;
+  if (sha256 !== undefined && !(typeof sha256 === 'string' && /^[0-9a-fA-F]{64}$/.test(sha256))) {
+    throw new TypeError('start(options): sha256 must be 64 hexadecimal digits');
+  }
   if (file !== undefined && (typeof file !== 'string' || file === '')) {
     throw new TypeError('start(options): path must be a non-empty string');
   }
@@ -191,8 +218,10 @@ class Sidecar extends EventEmitter {
   constructor(options = {}) {
     super();
     checkOptions(options);
-    const binary = resolveBinary(options.path);
+    const { binary, checked, version, sha256 } = resolveBinary(options.path, options.sha256);
     this.path = binary;
+    this.version = version;
+    this.sha256 = sha256;
     this.silenceMs = options.silenceMs ?? DEFAULT_SILENCE_MS;
     this.graceMs = options.graceMs ?? DEFAULT_GRACE_MS;
     this.exited = null;
@@ -216,8 +245,36 @@ class Sidecar extends EventEmitter {
     );
     this.child.on('error', (error) => this.fail(error));
     this.child.on('exit', (code, signal) => this.onExit(code, signal));
+    const watchTamper = options.tamper !== false;
+    // Once the program runs, the running file must be the checked one: a file swapped or mounted
+    // over between the check and the start is another program.
+    if (watchTamper && checked) {
+      this.child.once('spawn', () => {
+        const running = executedIdentity(this.child.pid);
+        if (!running || this.exited) return;
+        if (running.dev !== checked.dev || running.ino !== checked.ino) {
+          this.emit('tamper', {
+            kind: 'substituted',
+            reason: 'the running program is not the file that was checked',
+            evidence: { path: binary, checked, running },
+          });
+        }
+      });
+    }
+    // The host's own view can be bent: in a nested PID or user namespace it sees only part of the
+    // machine, and the sidecar it starts sees no more.
+    const namespaces = watchTamper ? foreignNamespaces() : null;
+    if (namespaces) {
+      setImmediate(() =>
+        this.emit('tamper', {
+          kind: 'sandboxed',
+          reason: 'the host runs in a PID or user namespace other than the initial one',
+          evidence: { namespaces },
+        }),
+      );
+    }
 
-    if (this.pid && options.tamper !== false) {
+    if (this.pid && watchTamper) {
       this.tamper = new TamperWatch({ pid: this.pid, report: (tamper) => this.emit('tamper', tamper) });
     }
     this.watch = setInterval(() => this.checkSilence(), Math.min(1000, this.silenceMs));
@@ -407,4 +464,5 @@ module.exports = {
   InvalidLineError,
   SidecarStartError,
   Sidecar,
+  sidecarVersion,
 };

@@ -154,9 +154,9 @@ TEST(Rules, EveryAssistantInTheOrderGivenThreadsWithTheirOwnNames) {
       entry(600, "electron", "/opt/cluely/cluely", cluely),
       entry(700, "vim", "/usr/bin/vim", {"vim", "notes-on-cluely.txt"}),
   };
-  EXPECT_EQ(DetectionUtils::check_ai_assistants(pointers(entries)),
-            (std::vector<AiAssistantMatch>{
-                {601, "Chrome_IOThread"}, {600, "electron"}, {700, "vim"}}));
+  EXPECT_EQ(
+      DetectionUtils::check_ai_assistants(pointers(entries)),
+      (std::vector<AiAssistantMatch>{{601, "Chrome_IOThread"}, {600, "electron"}, {700, "vim"}}));
   // A term may run from a thread's own name into its process's path.
   const std::vector<Process> split = {entry(651, "interview", "coder-bin")};
   EXPECT_EQ(DetectionUtils::check_ai_assistants(pointers(split)),
