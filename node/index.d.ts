@@ -15,13 +15,27 @@ export interface StartOptions {
   graceMs?: number;
   /** Where its two start-up lines on standard error go (default 'ignore'). */
   stderr?: 'ignore' | 'inherit' | 'pipe';
-  /** Watch for a stopped, frozen or impersonated sidecar (default true). */
+  /** Watch for a stopped, frozen, impersonated or substituted sidecar (default true). */
   tamper?: boolean;
+  /**
+   * The SHA-256 the binary must have (64 hexadecimal digits); a mismatch is refused. Without it, a
+   * binary from the platform package is checked against the digest that package records.
+   */
+  sha256?: string;
 }
 
 /** Evidence that the sidecar has been tampered with. Treat it like a finding. */
 export interface Tamper {
-  kind: 'stopped' | 'traced' | 'frozen' | 'gone' | 'impersonated' | 'too-soon' | 'too-fast';
+  kind:
+    | 'stopped'
+    | 'traced'
+    | 'frozen'
+    | 'gone'
+    | 'impersonated'
+    | 'too-soon'
+    | 'too-fast'
+    | 'substituted'
+    | 'sandboxed';
   /** A short text for people. */
   reason: string;
   /** What was seen: identifiers, states, counts; for 'impersonated' the holder's pid and name. */
@@ -43,7 +57,12 @@ export declare class InvalidLineError extends Error {
 
 /** The sidecar cannot be started; thrown by start() before anything is spawned. */
 export declare class SidecarStartError extends Error {
-  readonly code: 'WATCHDOG_SIDECAR_NOT_FOUND' | 'WATCHDOG_SIDECAR_NOT_EXECUTABLE' | 'WATCHDOG_SIDECAR_WRONG_ARCH';
+  readonly code:
+    | 'WATCHDOG_SIDECAR_NOT_FOUND'
+    | 'WATCHDOG_SIDECAR_NOT_EXECUTABLE'
+    | 'WATCHDOG_SIDECAR_WRONG_ARCH'
+    | 'WATCHDOG_SIDECAR_VERSION'
+    | 'WATCHDOG_SIDECAR_DIGEST_MISMATCH';
   /** The binary in question, when there was one. */
   readonly path?: string;
   /** Every place looked at, for WATCHDOG_SIDECAR_NOT_FOUND. */
@@ -51,7 +70,25 @@ export declare class SidecarStartError extends Error {
   /** The processor family the binary is built for, and this machine's, for WATCHDOG_SIDECAR_WRONG_ARCH. */
   readonly family?: string;
   readonly expected?: string;
+  /** The binary's version and the library's, for WATCHDOG_SIDECAR_VERSION. */
+  readonly version?: string;
+  readonly libraryVersion?: string;
+  /** The binary's digest and the one expected, for WATCHDOG_SIDECAR_DIGEST_MISMATCH. */
+  readonly sha256?: string;
+  readonly expectedSha256?: string;
 }
+
+/** What a sidecar binary's ELF package note says of it. */
+export interface SidecarVersion {
+  name: string;
+  version: string;
+  /** The processor family, in Node's names (x64, arm64). */
+  family: string;
+  commit: string | null;
+}
+
+/** The version note of a sidecar binary; null when the file has none (or is no such binary). */
+export declare function sidecarVersion(path: string): SidecarVersion | null;
 
 /** An event of a kind this version of the library does not know, from a later sidecar. */
 export interface UnknownEvent {
@@ -64,6 +101,10 @@ export declare class Sidecar extends EventEmitter implements AsyncIterable<Watch
   readonly pid: number | undefined;
   /** The binary that was started. */
   readonly path: string;
+  /** Its version note, null when it has none. */
+  readonly version: SidecarVersion | null;
+  /** Its SHA-256 as checked before it was started; null when no digest was asked for. */
+  readonly sha256: string | null;
   /** Events a `for await` loop did not take in time and that were dropped (it holds at most 1024). */
   readonly droppedEvents: number;
   on(name: 'event', listener: (event: WatchdogEvent) => void): this;
@@ -99,8 +140,8 @@ export declare class Sidecar extends EventEmitter implements AsyncIterable<Watch
 
 /**
  * Starts the sidecar; it is killed when the host process exits. Throws TypeError for a bad option
- * and SidecarStartError when the binary is missing, not executable or built for another
- * processor family.
+ * and SidecarStartError when the binary is missing, not executable, built for another processor
+ * family, of another major version, or not the file its digest names.
  */
 export declare function start(options?: StartOptions): Sidecar;
 

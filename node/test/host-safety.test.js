@@ -231,7 +231,7 @@ test('options are checked with a TypeError', () => {
 
 test('the package holds what a host expects: exports, types, README, licence', () => {
   const manifest = require('../package.json');
-  assert.deepEqual(Object.keys(manifest.exports), ['.', './package.json', './schema', './watchdog-event.schema.json']);
+  assert.deepEqual(Object.keys(manifest.exports), ['.', './testing', './package.json', './schema', './watchdog-event.schema.json']);
   assert.equal(manifest.types, 'index.d.ts');
   assert.equal(manifest.engines.node, '>=20');
   const packed = spawnSync('npm', ['pack', '--dry-run', '--json', '--ignore-scripts'], { cwd: ROOT, encoding: 'utf8' });
