@@ -8,30 +8,9 @@
 // stops the sidecar first.
 
 const os = require('node:os');
-const { start } = require('./index');
+const { start, describeEvent } = require('./index');
 
 const USAGE = 'usage: watchdog-sidecar-host watch [--json] [--path FILE]';
-
-function summarize({ event, payload }) {
-  switch (event) {
-    case 'heartbeat':
-      return `alive at ${new Date(payload.timestamp).toISOString()}`;
-    case 'vm_detected':
-      return `virtual machine (confidence ${payload.confidence}): ${payload.indicators.join(', ')}`;
-    case 'suspicious_process_detected':
-      return payload.name === 'self'
-        ? `the sidecar itself (pid ${payload.pid}): ${payload.reason}`
-        : `${payload.reason}: ${payload.name} (pid ${payload.pid})`;
-    case 'stealth_overlay_detected':
-      return `AI assistant: ${payload.owner_name} (pid ${payload.owner_pid})`;
-    case 'screen_share_detected':
-      return `screen share ${payload.is_active ? 'active' : 'inactive'} (${payload.method})`;
-    case 'error':
-      return `sidecar error: ${payload}`;
-    default:
-      return JSON.stringify(payload);
-  }
-}
 
 function exitStatus({ code, signal, error }) {
   if (error) return 2;
@@ -73,7 +52,7 @@ function main(argv) {
     path: sidecar.path,
     version: sidecar.version,
   });
-  sidecar.on('event', (event) => print('event', `${event.event}: ${summarize(event)}`, { event }));
+  sidecar.on('event', (event) => print('event', `${event.event}: ${describeEvent(event)}`, { event }));
   sidecar.on('unknown', ({ value }) => print('unknown', `an event this library does not know: ${value.event}`, { value }));
   sidecar.on('invalid', (error) => print('invalid', `${error.reason}: ${error.line}`, { reason: error.reason, line: error.line }));
   sidecar.on('silence', ({ ms }) => print('silence', `no line for ${ms} ms`, { ms }));

@@ -184,3 +184,6 @@ export declare function lineFramer(
   onLine: (line: string) => void,
   options?: { maxLine?: number; onLong?: (start: string) => void },
 ): (chunk: Buffer | string) => void;
+
+/** One line for people about an event, as the watch command prints it. */
+export declare function describeEvent(event: WatchdogEvent): string;

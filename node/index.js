@@ -446,6 +446,28 @@ class Sidecar extends EventEmitter {
   }
 }
 
+// One line for people about an event, as the watch command and the example host print it.
+function describeEvent({ event, payload }) {
+  switch (event) {
+    case 'heartbeat':
+      return `alive at ${new Date(payload.timestamp).toISOString()}`;
+    case 'vm_detected':
+      return `virtual machine (confidence ${payload.confidence}): ${payload.indicators.join(', ')}`;
+    case 'suspicious_process_detected':
+      return payload.name === 'self'
+        ? `the sidecar itself (pid ${payload.pid}): ${payload.reason}`
+        : `${payload.reason}: ${payload.name} (pid ${payload.pid})`;
+    case 'stealth_overlay_detected':
+      return `AI assistant: ${payload.owner_name} (pid ${payload.owner_pid}), ${payload.reason}`;
+    case 'screen_share_detected':
+      return `screen share ${payload.is_active ? 'active' : 'inactive'} (${payload.method})`;
+    case 'error':
+      return `sidecar error: ${payload}`;
+    default:
+      return JSON.stringify(payload);
+  }
+}
+
 // Starts the sidecar. Options: `path` of the binary (default: findSidecar()'s search),
 // `silenceMs` after which a stretch without lines is reported (15 s), `graceMs` that stop()
 // waits before SIGKILL (3 s), `stderr` for its two start-up lines ('ignore'), `tamper: false` to
@@ -465,4 +487,5 @@ module.exports = {
   SidecarStartError,
   Sidecar,
   sidecarVersion,
+  describeEvent,
 };

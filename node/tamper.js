@@ -18,6 +18,9 @@ const HEARTBEAT_MIN_SPACING_MS = 4500;
 // delays in reading them.
 const LINE_MIN_SPACING_MS = 750;
 const LAG_MS = 300; // a timer this late means the host's own event loop was held up
+// Lines also trigger the check of the sidecar's process, at most this often: whoever writes into
+// the pipe must not make the host read the proc file system once per line.
+const LINE_CHECK_MIN_MS = 250;
 
 function readText(file) {
   try {
@@ -100,6 +103,7 @@ class TamperWatch {
     this.lastLineAt = null;
     this.lastHeartbeat = null; // { at, timestamp }
     this.lastLagAt = -Infinity;
+    this.lastLineCheckAt = -Infinity;
     this.knownHolders = new Set();
     this.channel = this.channelLink();
     this.pending = [];
@@ -235,7 +239,10 @@ class TamperWatch {
   onLine(event) {
     const now = this.now();
     this.linesSinceSample += 1;
-    this.checkProcess();
+    if (now - this.lastLineCheckAt >= LINE_CHECK_MIN_MS) {
+      this.lastLineCheckAt = now;
+      this.checkProcess();
+    }
     // Spacing measured on arrival means nothing when the host itself was held up: the lines then
     // waited in the pipe and come together.
     const hostLagged = now - this.lastLagAt < 2 * CHECK_PERIOD_MS;

@@ -9,28 +9,9 @@
 
 const fs = require('node:fs');
 const path = require('node:path');
-const { start } = require('watchdog-sidecar-host');
+const { start, describeEvent } = require('watchdog-sidecar-host');
 
 const DEFAULT_COMMAND = [path.resolve(__dirname, '../../build/release/watchdog-sidecar')];
-
-function summarize({ event, payload }) {
-  switch (event) {
-    case 'heartbeat':
-      return `alive at ${new Date(payload.timestamp).toISOString()}`;
-    case 'vm_detected':
-      return `virtual machine (confidence ${payload.confidence}): ${payload.indicators.join(', ')}`;
-    case 'suspicious_process_detected':
-      return payload.name === 'self'
-        ? `the sidecar (pid ${payload.pid}) is being traced`
-        : `${payload.reason}: ${payload.name} (pid ${payload.pid})`;
-    case 'stealth_overlay_detected':
-      return `AI assistant: ${payload.owner_name} (pid ${payload.owner_pid}), ${payload.reason}`;
-    case 'screen_share_detected':
-      return `screen share ${payload.is_active ? 'active' : 'inactive'} (${payload.method})`;
-    default:
-      return `sidecar error: ${payload}`;
-  }
-}
 
 const argv = process.argv.slice(2);
 const raw = argv[0] === '--raw' ? fs.createWriteStream(argv.splice(0, 2)[1], { flags: 'a' }) : null;
@@ -39,7 +20,7 @@ const command = argv.length > 0 ? argv : DEFAULT_COMMAND;
 const sidecar = start({ path: command[0], args: command.slice(1), stderr: 'inherit' });
 if (sidecar.pid) console.log(`[host] sidecar started (pid ${sidecar.pid})`);
 if (raw) sidecar.on('line', (line) => raw.write(`${line}\n`));
-sidecar.on('event', (event) => console.log(`[${event.event}] ${summarize(event)}`));
+sidecar.on('event', (event) => console.log(`[${event.event}] ${describeEvent(event)}`));
 sidecar.on('invalid', (error) => console.log(`[invalid] ${error.reason}: ${error.line}`));
 sidecar.on('unknown', ({ value }) => console.log(`[unknown] an event this host does not know: ${value.event}`));
 sidecar.on('silence', ({ ms }) => console.log(`[warning] no line from the sidecar for ${ms / 1000} s`));

@@ -104,3 +104,21 @@ test('stopped, traced and fast lines; a host that was held up does not count', (
   fake.cleanup();
   held.cleanup();
 });
+
+test('a flood of lines reads the sidecar\'s process at most four times a second', () => {
+  const fake = fakeSidecar();
+  let reads = 0;
+  const check = fake.watch.checkProcess.bind(fake.watch);
+  fake.watch.checkProcess = () => {
+    reads += 1;
+    check();
+  };
+  // 10,000 lines over one second, as anything that writes into the pipe could send them.
+  for (let line = 0; line < 10_000; line++) {
+    if (line % 10 === 0) fake.advance(1);
+    fake.watch.onLine(heartbeat(line));
+  }
+  assert.equal(reads, 4);
+  assert.ok(fake.watch.samples.length <= 4);
+  fake.cleanup();
+});
