@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -41,14 +42,24 @@ pid_t first_child(pid_t pid) {
 }
 
 TEST(SidecarView, AnOrdinaryUsersRunReportsNothingAboutItself) {
+  // A copy that any user may run, wherever the build lies (a home folder may be closed to others).
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("sidecar-user-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  std::filesystem::permissions(dir, std::filesystem::perms(0755));
+  const auto binary = dir / "watchdog-sidecar";
+  std::filesystem::copy_file(SIDECAR_BINARY, binary,
+                             std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::permissions(binary, std::filesystem::perms(0755));
   ChildOptions options;
   options.user = 65534;  // nobody
-  ChildProcess sidecar = start_sidecar(options);
+  ChildProcess sidecar(binary.string(), options);
   std::vector<std::string> seen;
   // The view check comes right after the tracer, before every other finding: had it fired, it
   // would have been among the first lines.
   EXPECT_FALSE(wait_for_line(sidecar, is_self_report, 4s, &seen)) << ::testing::PrintToString(seen);
   EXPECT_FALSE(seen.empty()) << sidecar.read_err(1s);
+  std::filesystem::remove_all(dir);
 }
 
 TEST(SidecarView, InItsOwnPidNamespaceItSaysSoAndSigtermStillEndsIt) {
