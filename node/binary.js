@@ -40,35 +40,34 @@ function programKind(file) {
 
 // The package-metadata note of a 64-bit little-endian ELF file (the sidecar's builds), parsed:
 // { version, family, commit, name }; null when there is none or the file is not such an ELF file.
+// Only the headers and the note sections are read, whatever the size of the file.
 function sidecarVersion(file) {
-  let data;
+  let fd;
   try {
-    data = fs.readFileSync(file);
-  } catch {
-    return null;
-  }
-  const u16 = (at) => data.readUInt16LE(at);
-  const u32 = (at) => data.readUInt32LE(at);
-  const u64 = (at) => Number(data.readBigUInt64LE(at));
-  try {
-    if (data.length < 64 || data.readUInt32BE(0) !== 0x7f454c46 || data[4] !== 2 || data[5] !== 1) return null;
-    const sectionTable = u64(0x28);
-    const entrySize = u16(0x3a);
-    const count = u16(0x3c);
-    for (let index = 0; index < count; index++) {
-      const header = sectionTable + index * entrySize;
-      if (u32(header + 4) !== SHT_NOTE) continue;
-      const start = u64(header + 0x18);
-      const end = start + u64(header + 0x20);
-      for (let at = start; at + 12 <= end; ) {
-        const nameSize = u32(at);
-        const descSize = u32(at + 4);
-        const type = u32(at + 8);
-        const name = data.toString('latin1', at + 12, at + 12 + nameSize).replace(/\0+$/, '');
+    fd = fs.openSync(file, 'r');
+    const read = (at, length) => {
+      const buffer = Buffer.alloc(length);
+      return buffer.subarray(0, fs.readSync(fd, buffer, 0, length, at));
+    };
+    const header = read(0, 64);
+    if (header.length < 64 || header.readUInt32BE(0) !== 0x7f454c46 || header[4] !== 2 || header[5] !== 1) return null;
+    const entrySize = header.readUInt16LE(0x3a);
+    const count = header.readUInt16LE(0x3c);
+    const table = read(Number(header.readBigUInt64LE(0x28)), entrySize * count);
+    for (let index = 0; index < count && (index + 1) * entrySize <= table.length; index++) {
+      const entry = index * entrySize;
+      if (table.readUInt32LE(entry + 4) !== SHT_NOTE) continue;
+      const size = Number(table.readBigUInt64LE(entry + 0x20));
+      if (size > 1 << 16) continue; // notes are small; anything else is not one to read
+      const notes = read(Number(table.readBigUInt64LE(entry + 0x18)), size);
+      for (let at = 0; at + 12 <= notes.length; ) {
+        const nameSize = notes.readUInt32LE(at);
+        const descSize = notes.readUInt32LE(at + 4);
+        const type = notes.readUInt32LE(at + 8);
+        const name = notes.toString('latin1', at + 12, at + 12 + nameSize).replace(/\0+$/, '');
         const descAt = at + 12 + Math.ceil(nameSize / 4) * 4;
         if (name === 'FDO' && type === NOTE_PACKAGE_METADATA) {
-          const text = data.toString('utf8', descAt, descAt + descSize).replace(/\0+$/, '');
-          const note = JSON.parse(text);
+          const note = JSON.parse(notes.toString('utf8', descAt, descAt + descSize).replace(/\0+$/, ''));
           return {
             name: note.name,
             version: note.version,
@@ -79,10 +78,12 @@ function sidecarVersion(file) {
         at = descAt + Math.ceil(descSize / 4) * 4;
       }
     }
+    return null;
   } catch {
     return null;
+  } finally {
+    if (fd !== undefined) fs.closeSync(fd);
   }
-  return null;
 }
 
 function sha256File(file) {

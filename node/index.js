@@ -282,9 +282,9 @@ class Sidecar extends EventEmitter {
     // A host that exits, however it exits, takes its sidecar with it. It cannot wait for a grace
     // period then, and the sidecar writes nothing as it ends, so nothing is lost by SIGKILL.
     this.stopOnHostExit = () => {
-      this.signal('SIGCONT');
-      this.signal('SIGTERM');
-      this.signal('SIGKILL');
+      this.kill('SIGCONT');
+      this.kill('SIGTERM');
+      this.kill('SIGKILL');
     };
     process.on('exit', this.stopOnHostExit);
   }
@@ -384,17 +384,13 @@ class Sidecar extends EventEmitter {
     this.queue.push(result);
   }
 
-  signal(name) {
+  kill(signal = 'SIGTERM') {
     if (this.exited || this.child.exitCode !== null || this.child.signalCode !== null) return;
     try {
-      this.child.kill(name);
+      this.child.kill(signal);
     } catch {
       // already gone
     }
-  }
-
-  kill(signal = 'SIGTERM') {
-    this.signal(signal);
   }
 
   // Ends the sidecar: SIGTERM (with SIGCONT, for a stopped one), then SIGKILL when it has not
@@ -404,9 +400,9 @@ class Sidecar extends EventEmitter {
     if (this.exited) return Promise.resolve(this.exited);
     if (!this.stopping) {
       this.stopping = new Promise((resolve) => this.once('exit', resolve));
-      this.signal('SIGTERM');
-      this.signal('SIGCONT');
-      this.killTimer = setTimeout(() => this.signal('SIGKILL'), graceMs);
+      this.kill('SIGTERM');
+      this.kill('SIGCONT');
+      this.killTimer = setTimeout(() => this.kill('SIGKILL'), graceMs);
     }
     return this.stopping;
   }

@@ -10,20 +10,21 @@
 
 namespace sidecar {
 
-std::optional<std::string> read_whole_file(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
+std::optional<std::string> read_rest(int fd) {
   std::string content;
   std::array<char, 4096> chunk;
   for (;;) {
     const ssize_t got = read(fd, chunk.data(), chunk.size());
-    if (got < 0) {
-      close(fd);
-      return std::nullopt;
-    }
-    if (got == 0) break;
+    if (got < 0) return std::nullopt;
+    if (got == 0) return content;
     content.append(chunk.data(), static_cast<std::size_t>(got));
   }
+}
+
+std::optional<std::string> read_whole_file(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  auto content = read_rest(fd);
   close(fd);
   return content;
 }

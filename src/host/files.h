@@ -6,6 +6,9 @@
 
 namespace sidecar {
 
+// All bytes of the open file `fd` from its current offset to its end; nothing when a read fails.
+std::optional<std::string> read_rest(int fd);
+
 // All bytes of the file at `path`; nothing when it cannot be opened or read.
 std::optional<std::string> read_whole_file(const std::string& path);
 

@@ -260,11 +260,9 @@ void System::update_process(Entry& entry, const StatRecord& record, bool created
 bool System::capture(Entry& entry, const std::string& dir) {
   const auto exe = read_link(dir + "/exe");
   Arguments arguments;
-  errno = 0;
-  if (const auto bytes = read_whole_file(dir + "/cmdline")) {
-    arguments = split_cmdline(*bytes);
-  } else if (out_of_descriptors(errno)) {
-    refresh_faults.out_of_descriptors = true;
+  if (const int fd = open_file(dir + "/cmdline", file_flags); fd >= 0) {
+    if (const auto bytes = read_rest(fd)) arguments = split_cmdline(*bytes);
+    ::close(fd);
   }
   // A later capture of the same image that finds nothing (the process is exiting) keeps what
   // the earlier one found.

@@ -5,10 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <utility>
 #include <vector>
 
+#include "base/utf8.h"
+#include "host/files.h"
 #include "host/system.h"
 
 namespace sidecar {
@@ -26,15 +27,15 @@ std::optional<std::string_view> line_value(std::string_view text, std::string_vi
   return std::nullopt;
 }
 
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
-
-std::vector<std::string_view> split_spaces(std::string_view text) {
+// The fields of a mountinfo line: the kernel separates them by single spaces and writes spaces
+// inside a field as octal escapes. Any other byte, whatever it decodes to, belongs to a field.
+std::vector<std::string_view> split_fields(std::string_view text) {
   std::vector<std::string_view> pieces;
   std::size_t i = 0;
   while (i < text.size()) {
-    while (i < text.size() && is_space(text[i])) ++i;
+    while (i < text.size() && text[i] == ' ') ++i;
     const std::size_t start = i;
-    while (i < text.size() && !is_space(text[i])) ++i;
+    while (i < text.size() && text[i] != ' ') ++i;
     if (i > start) pieces.push_back(text.substr(start, i - start));
   }
   return pieces;
@@ -85,29 +86,17 @@ std::string_view without_trailing_slashes(std::string_view path) {
   return path;
 }
 
-std::optional<std::string> read_from_start(int fd) {
-  if (lseek(fd, 0, SEEK_SET) != 0) return std::nullopt;
-  std::string text;
-  std::array<char, 4096> chunk;
-  for (;;) {
-    const ssize_t got = read(fd, chunk.data(), chunk.size());
-    if (got < 0) return std::nullopt;
-    if (got == 0) return text;
-    text.append(chunk.data(), static_cast<std::size_t>(got));
-  }
-}
-
 }  // namespace
 
 bool status_shows_nested_namespace(std::string_view status) {
   const auto value = line_value(status, "NSpid:");
-  return value && split_spaces(*value).size() > 1;
+  return value && split_unicode_whitespace(*value).size() > 1;
 }
 
 bool status_shows_seccomp_filter(std::string_view status) {
   const auto value = line_value(status, "Seccomp:");
   if (!value) return false;
-  const auto pieces = split_spaces(*value);
+  const auto pieces = split_unicode_whitespace(*value);
   return !pieces.empty() && pieces.front() == "2";
 }
 
@@ -120,7 +109,7 @@ bool mount_table_masks(std::string_view mountinfo, std::string_view proc_path) {
     const std::string_view line = mountinfo.substr(0, end);
     mountinfo.remove_prefix(end == std::string_view::npos ? mountinfo.size() : end + 1);
     // id parent major:minor root mount-point options [optional fields] - type source super-options
-    const auto fields = split_spaces(line);
+    const auto fields = split_fields(line);
     if (fields.size() < 6) continue;
     const std::string point = unescape_mount_point(fields[4]);
     const std::string_view mount_point = without_trailing_slashes(point);
@@ -175,7 +164,7 @@ bool ViewCheck::mounts_masked() {
     pollfd watch{mount_table, POLLPRI, 0};
     if (poll(&watch, 1, 0) <= 0 || (watch.revents & (POLLPRI | POLLERR)) == 0) return masked;
   }
-  const auto text = read_from_start(mount_table);
+  const auto text = lseek(mount_table, 0, SEEK_SET) == 0 ? read_rest(mount_table) : std::nullopt;
   const auto is_proc = [this](const std::string& where) {
     return file_system_type(where) == std::optional<std::uint64_t>(proc_super_magic);
   };
