@@ -16,7 +16,7 @@ namespace {
 void bm_refresh_all(benchmark::State& state) {
   System system = System::new_all("/proc", &DetectionUtils::judge());
   for (auto _ : state) system.refresh_all();
-  const auto entries = static_cast<double>(system.processes().size());
+  const auto entries = static_cast<double>(system.entries().size());
   state.counters["entries"] = entries;
   state.counters["per_entry"] =
       benchmark::Counter(entries * static_cast<double>(state.iterations()),
@@ -28,7 +28,7 @@ BENCHMARK(bm_refresh_all)->Unit(benchmark::kMillisecond);
 void bm_new_all(benchmark::State& state) {
   std::size_t entries = 0;
   for (auto _ : state) {
-    entries = System::new_all("/proc", &DetectionUtils::judge()).processes().size();
+    entries = System::new_all("/proc", &DetectionUtils::judge()).entries().size();
   }
   state.counters["entries"] = static_cast<double>(entries);
   state.counters["per_entry"] =
@@ -49,7 +49,7 @@ namespace {
 void bm_stat_read_floor(benchmark::State& state) {
   const System system = System::new_all();
   std::vector<int> files;
-  for (const Process* entry : system.processes()) {
+  for (const Process* entry : system.entries()) {
     if (entry->kind == EntryKind::UserThread) continue;
     const std::string path = "/proc/" + std::to_string(entry->pid) + "/stat";
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -60,7 +60,7 @@ void bm_stat_read_floor(benchmark::State& state) {
     for (const int fd : files) benchmark::DoNotOptimize(pread(fd, buffer.data(), buffer.size(), 0));
   }
   for (const int fd : files) close(fd);
-  const auto entries = static_cast<double>(system.processes().size());
+  const auto entries = static_cast<double>(system.entries().size());
   state.counters["files"] = static_cast<double>(files.size());
   state.counters["entries"] = entries;
   state.counters["per_entry"] =

@@ -127,5 +127,4 @@ module.exports = {
   identity,
   executedIdentity,
   foreignNamespaces,
-  INITIAL_NAMESPACES,
 };

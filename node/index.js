@@ -1,192 +1,20 @@
 'use strict';
 // Starts watchdog-sidecar and hands its events to the host: framed on line feed only, parsed,
 // checked against the event schema, and delivered through an EventEmitter and an async iterator.
-// It also tells the host when the sidecar goes silent or ends. Nothing that arrives on the pipe
-// may crash, hang or grow the host.
+// It also tells the host when the sidecar goes silent or ends, and what the tamper watch finds.
+// Nothing that arrives on the pipe may crash, hang or grow the host.
 
 const { spawn } = require('node:child_process');
 const { EventEmitter } = require('node:events');
-const fs = require('node:fs');
-const path = require('node:path');
 const { parseLine, lineFramer, InvalidLineError } = require('./reader');
 const { TamperWatch } = require('./tamper');
-const {
-  programKind,
-  sidecarVersion,
-  sha256File,
-  identity,
-  executedIdentity,
-  foreignNamespaces,
-} = require('./binary');
-const { version: LIBRARY_VERSION } = require('./package.json');
+const { sidecarVersion } = require('./binary');
+const { SidecarStartError, locateSidecar, findSidecar, resolveBinary } = require('./locate');
+const { signalChild, stopChild } = require('./child');
 
 const DEFAULT_SILENCE_MS = 15_000;
 const DEFAULT_GRACE_MS = 3000;
 const QUEUE_LIMIT = 1024; // events held for a `for await` loop that reads slower than they come
-const BINARY = 'watchdog-sidecar';
-const ENV_PATH = 'WATCHDOG_SIDECAR_PATH';
-const DEB_PATH = '/usr/bin/watchdog-sidecar';
-// Node's names for processor families, and Debian's, which name the release folders.
-const FAMILIES = { x64: 'amd64', arm64: 'arm64' };
-
-// A sidecar that cannot be started: not found, not executable, or for another processor family.
-class SidecarStartError extends Error {
-  constructor(message, code, details = {}) {
-    super(message);
-    this.name = 'SidecarStartError';
-    this.code = code;
-    Object.assign(this, details);
-  }
-}
-
-// Every place the binary is looked for, in order, each with where the idea came from.
-function candidates({ arch, resourcesPath, env }) {
-  const places = [];
-  if (env[ENV_PATH]) places.push({ file: env[ENV_PATH], from: ENV_PATH });
-  if (resourcesPath) {
-    for (const base of [path.join(resourcesPath, 'app.asar.unpacked'), resourcesPath]) {
-      for (const name of new Set([arch, FAMILIES[arch] ?? arch])) {
-        places.push({ file: path.join(base, BINARY, name, BINARY), from: 'resources' });
-      }
-      places.push({ file: path.join(base, BINARY), from: 'resources' });
-    }
-  }
-  const platformPackage = platformBinary(arch);
-  if (platformPackage) places.push({ ...platformPackage, from: 'platform package' });
-  places.push({ file: path.join(path.dirname(process.execPath), BINARY), from: 'beside the executable' });
-  places.push({ file: DEB_PATH, from: 'Debian package' });
-  return places;
-}
-
-// The binary of the per-platform package for `arch`, when one is installed, with the digest the
-// package records for it. In a packed Electron app the package lies in app.asar, whose files
-// cannot be executed: the binary is taken from app.asar.unpacked (electron-builder's asarUnpack).
-function platformBinary(arch) {
-  try {
-    const manifestPath = require.resolve(`watchdog-sidecar-linux-${arch}/package.json`);
-    const manifest = JSON.parse(fs.readFileSync(manifestPath, 'utf8'));
-    const dir = path.dirname(manifestPath).replace(/([\\/])app\.asar([\\/])/, '$1app.asar.unpacked$2');
-    const recorded = manifest.watchdogSidecar ?? {};
-    return { file: path.join(dir, recorded.binary ?? path.join('bin', BINARY)), sha256: recorded.sha256 };
-  } catch {
-    return null;
-  }
-}
-
-function isExecutableFile(file) {
-  try {
-    fs.accessSync(file, fs.constants.X_OK);
-    return fs.statSync(file).isFile();
-  } catch {
-    return false;
-  }
-}
-
-// Where the binary is, and every place looked at on the way; `from` tells which place it was and
-// `sha256` the digest its platform package records.
-function locateSidecar({ arch = process.arch, resourcesPath = process.resourcesPath, env = process.env } = {}) {
-  const looked = [];
-  // The variable, when set, decides: a wrong value is an error, not a reason to look elsewhere.
-  for (const { file, from, sha256 } of candidates({ arch, resourcesPath, env })) {
-    looked.push(file);
-    if (from === ENV_PATH || fs.existsSync(file)) return { path: file, looked, from, sha256 };
-  }
-  return { path: null, looked };
-}
-
-// The sidecar binary shipped with the application, or null when there is none. The search order:
-// WATCHDOG_SIDECAR_PATH; Electron's resources (app.asar.unpacked first), as
-// watchdog-sidecar/<arch>/watchdog-sidecar or watchdog-sidecar; the platform package
-// watchdog-sidecar-linux-<arch>; beside the running executable; /usr/bin/watchdog-sidecar.
-function findSidecar(where = {}) {
-  const found = locateSidecar(where).path;
-  return found && isExecutableFile(found) ? found : null;
-}
-
-// The binary to start, checked: found, a file, executable, built for this processor family, of
-// this library's major version, and the very file the expected digest names (the host's, or the
-// platform package's). Returns it with its identity, version and digest.
-function resolveBinary(given, expectedDigest) {
-  let binary = given;
-  let expected = expectedDigest;
-  let from = 'path';
-  if (binary === undefined) {
-    const { path: found, looked, from: place, sha256 } = locateSidecar();
-    if (!found) {
-      throw new SidecarStartError(
-        `watchdog-sidecar not found; looked at:\n  ${looked.join('\n  ')}\n` +
-          `Give start({ path }) or set ${ENV_PATH}.`,
-        'WATCHDOG_SIDECAR_NOT_FOUND',
-        { looked },
-      );
-    }
-    binary = found;
-    from = place;
-    expected = expected ?? sha256;
-  }
-  let stat;
-  try {
-    stat = fs.statSync(binary);
-  } catch (error) {
-    throw new SidecarStartError(`watchdog-sidecar not found at ${binary} (${error.code})`, 'WATCHDOG_SIDECAR_NOT_FOUND', {
-      path: binary,
-      looked: [binary],
-    });
-  }
-  if (!stat.isFile()) {
-    throw new SidecarStartError(`${binary} is not a file`, 'WATCHDOG_SIDECAR_NOT_EXECUTABLE', { path: binary });
-  }
-  try {
-    fs.accessSync(binary, fs.constants.X_OK);
-  } catch {
-    throw new SidecarStartError(
-      `${binary} is not executable (mode ${(stat.mode & 0o777).toString(8)}): chmod +x it, or ship it with its execute bit`,
-      'WATCHDOG_SIDECAR_NOT_EXECUTABLE',
-      { path: binary },
-    );
-  }
-  // Anything else would be handed to /bin/sh by the system's exec fallback and end in a puzzling
-  // status 2 or 0.
-  const kind = programKind(binary);
-  if (kind && !kind.family && !kind.script) {
-    throw new SidecarStartError(`${binary} is not a program (no ELF header)`, 'WATCHDOG_SIDECAR_NOT_EXECUTABLE', {
-      path: binary,
-    });
-  }
-  const family = kind?.family;
-  if (family && family !== process.arch) {
-    throw new SidecarStartError(
-      `${binary} is built for ${family}, but this machine runs ${process.arch}: ship the ${process.arch} binary`,
-      'WATCHDOG_SIDECAR_WRONG_ARCH',
-      { path: binary, family, expected: process.arch },
-    );
-  }
-  const checked = identity(binary);
-  const version = family ? sidecarVersion(binary) : null;
-  if (version && major(version.version) !== major(LIBRARY_VERSION)) {
-    throw new SidecarStartError(
-      `${binary} is watchdog-sidecar ${version.version}, but this library (${LIBRARY_VERSION}) reads version ${major(LIBRARY_VERSION)}.x: ship matching versions`,
-      'WATCHDOG_SIDECAR_VERSION',
-      { path: binary, version: version.version, libraryVersion: LIBRARY_VERSION },
-    );
-  }
-  let sha256 = null;
-  if (expected) {
-    sha256 = sha256File(binary);
-    if (sha256 !== expected.toLowerCase()) {
-      throw new SidecarStartError(
-        `${binary} is not the expected binary: its SHA-256 is ${sha256}, ${from === 'platform package' ? 'its package records' : 'the host expects'} ${expected}`,
-        'WATCHDOG_SIDECAR_DIGEST_MISMATCH',
-        { path: binary, sha256, expectedSha256: expected },
-      );
-    }
-  }
-  return { binary, checked, version, sha256 };
-}
-
-function major(version) {
-  return String(version).split('.')[0];
-}
 
 function checkOptions(options) {
   if (options === null || typeof options !== 'object') throw new TypeError('start(options): options must be an object');
@@ -214,6 +42,46 @@ function checkOptions(options) {
   if (tamper !== undefined && typeof tamper !== 'boolean') throw new TypeError('start(options): tamper must be a boolean');
 }
 
+// The events of one `for await` loop: every event from the moment the loop starts, held while
+// the loop has not asked for them yet (at most QUEUE_LIMIT; the oldest are dropped and counted).
+class EventReader {
+  constructor(onDrop) {
+    this.queue = [];
+    this.waiting = null; // the resolve of a next() that waits for an event
+    this.onDrop = onDrop;
+  }
+
+  push(event) {
+    if (this.waiting) {
+      const resolve = this.waiting;
+      this.waiting = null;
+      resolve({ value: event, done: false });
+      return;
+    }
+    if (this.queue.length >= QUEUE_LIMIT) {
+      this.queue.shift();
+      this.onDrop();
+    }
+    this.queue.push(event);
+  }
+
+  // The next event, or the end once the sidecar has ended and every held event has been taken.
+  next(ended) {
+    if (this.queue.length > 0) return Promise.resolve({ value: this.queue.shift(), done: false });
+    if (ended) return Promise.resolve({ value: undefined, done: true });
+    return new Promise((resolve) => {
+      this.waiting = resolve;
+    });
+  }
+
+  end() {
+    this.queue.length = 0;
+    const resolve = this.waiting;
+    this.waiting = null;
+    resolve?.({ value: undefined, done: true });
+  }
+}
+
 class Sidecar extends EventEmitter {
   constructor(options = {}) {
     super();
@@ -226,9 +94,8 @@ class Sidecar extends EventEmitter {
     this.graceMs = options.graceMs ?? DEFAULT_GRACE_MS;
     this.exited = null;
     this.stopping = null;
-    this.queue = [];
-    this.waiters = [];
-    this.iterators = 0; // `for await` loops reading now: the queue fills only for them
+    this.cancelKill = () => {};
+    this.readers = new Set(); // one per `for await` loop reading now
     this.droppedEvents = 0;
     this.lastLine = Date.now();
     this.silent = false;
@@ -245,47 +112,21 @@ class Sidecar extends EventEmitter {
     );
     this.child.on('error', (error) => this.fail(error));
     this.child.on('exit', (code, signal) => this.onExit(code, signal));
-    const watchTamper = options.tamper !== false;
-    // Once the program runs, the running file must be the checked one: a file swapped or mounted
-    // over between the check and the start is another program.
-    if (watchTamper && checked) {
-      this.child.once('spawn', () => {
-        const running = executedIdentity(this.child.pid);
-        if (!running || this.exited) return;
-        if (running.dev !== checked.dev || running.ino !== checked.ino) {
-          this.emit('tamper', {
-            kind: 'substituted',
-            reason: 'the running program is not the file that was checked',
-            evidence: { path: binary, checked, running },
-          });
-        }
+    if (this.pid && options.tamper !== false) {
+      this.tamper = new TamperWatch({
+        pid: this.pid,
+        binary,
+        checked,
+        report: (tamper) => this.emit('tamper', tamper),
       });
-    }
-    // The host's own view can be bent: in a nested PID or user namespace it sees only part of the
-    // machine, and the sidecar it starts sees no more.
-    const namespaces = watchTamper ? foreignNamespaces() : null;
-    if (namespaces) {
-      setImmediate(() =>
-        this.emit('tamper', {
-          kind: 'sandboxed',
-          reason: 'the host runs in a PID or user namespace other than the initial one',
-          evidence: { namespaces },
-        }),
-      );
-    }
-
-    if (this.pid && watchTamper) {
-      this.tamper = new TamperWatch({ pid: this.pid, report: (tamper) => this.emit('tamper', tamper) });
+      this.child.once('spawn', () => {
+        if (!this.exited) this.tamper?.spawned();
+      });
     }
     this.watch = setInterval(() => this.checkSilence(), Math.min(1000, this.silenceMs));
     this.watch.unref();
-    // A host that exits, however it exits, takes its sidecar with it. It cannot wait for a grace
-    // period then, and the sidecar writes nothing as it ends, so nothing is lost by SIGKILL.
-    this.stopOnHostExit = () => {
-      this.kill('SIGCONT');
-      this.kill('SIGTERM');
-      this.kill('SIGKILL');
-    };
+    // A host that exits, however it exits, takes its sidecar with it.
+    this.stopOnHostExit = () => stopChild(this.child, 0);
     process.on('exit', this.stopOnHostExit);
   }
 
@@ -305,7 +146,7 @@ class Sidecar extends EventEmitter {
       return;
     }
     this.emit('event', event);
-    this.deliver({ value: event, done: false });
+    for (const reader of this.readers) reader.push(event);
   }
 
   // Not 'error': an unhandled 'error' would end the host, and anyone who can write into the pipe
@@ -327,7 +168,7 @@ class Sidecar extends EventEmitter {
     // Lines still in the pipe arrive before the stream ends; report the exit after them.
     const report = () => {
       this.emit('exit', this.exited);
-      this.endIterators();
+      this.endReaders();
     };
     if (this.child.stdout.readableEnded || this.child.stdout.destroyed) {
       report();
@@ -356,41 +197,25 @@ class Sidecar extends EventEmitter {
     this.finish();
     if (this.listenerCount('error') > 0) this.emit('error', error);
     this.emit('exit', this.exited);
-    this.endIterators();
+    this.endReaders();
   }
 
   finish() {
     clearInterval(this.watch);
-    clearTimeout(this.killTimer);
+    this.cancelKill();
     this.tamper?.stop();
     process.removeListener('exit', this.stopOnHostExit);
   }
 
-  endIterators() {
-    for (const waiter of this.waiters.splice(0)) waiter.resolve({ value: undefined, done: true });
-  }
-
-  deliver(result) {
-    const waiter = this.waiters.shift();
-    if (waiter) {
-      waiter.resolve(result);
-      return;
+  // Loops waiting for an event end; events still held are given to them first.
+  endReaders() {
+    for (const reader of this.readers) {
+      if (reader.queue.length === 0) reader.end();
     }
-    if (this.iterators === 0) return;
-    if (this.queue.length >= QUEUE_LIMIT) {
-      this.queue.shift();
-      this.droppedEvents++;
-    }
-    this.queue.push(result);
   }
 
   kill(signal = 'SIGTERM') {
-    if (this.exited || this.child.exitCode !== null || this.child.signalCode !== null) return;
-    try {
-      this.child.kill(signal);
-    } catch {
-      // already gone
-    }
+    if (!this.exited) signalChild(this.child, signal);
   }
 
   // Ends the sidecar: SIGTERM (with SIGCONT, for a stopped one), then SIGKILL when it has not
@@ -400,39 +225,36 @@ class Sidecar extends EventEmitter {
     if (this.exited) return Promise.resolve(this.exited);
     if (!this.stopping) {
       this.stopping = new Promise((resolve) => this.once('exit', resolve));
-      this.kill('SIGTERM');
-      this.kill('SIGCONT');
-      this.killTimer = setTimeout(() => this.kill('SIGKILL'), graceMs);
+      this.cancelKill = stopChild(this.child, graceMs);
     }
     return this.stopping;
   }
 
-  // Every valid event from the moment the loop starts, in order; ends when the sidecar has ended.
-  // Events are held only while a loop reads, at most 1024 of them (the oldest are dropped and
-  // counted in `droppedEvents`). Leaving the loop early (break, return, throw) stops the sidecar.
+  // Every valid event from the moment the loop starts, in order, to each loop; a loop ends when
+  // the sidecar has ended and it has taken every event held for it. Events are held only while a
+  // loop reads, at most 1024 for each (the oldest are dropped and counted in `droppedEvents`).
+  // Leaving the last loop early (break, return, throw) stops the sidecar.
   [Symbol.asyncIterator]() {
-    this.iterators++;
-    let open = true;
+    const reader = new EventReader(() => this.droppedEvents++);
+    let open = !this.exited;
+    if (open) this.readers.add(reader);
     const close = () => {
-      if (!open) return;
+      if (!open) return false;
       open = false;
-      this.iterators--;
-      if (this.iterators === 0) this.queue.length = 0;
+      this.readers.delete(reader);
+      reader.end();
+      return true;
     };
     return {
       next: () => {
         if (!open) return Promise.resolve({ value: undefined, done: true });
-        if (this.queue.length > 0) return Promise.resolve(this.queue.shift());
-        if (this.exited) {
-          close();
-          return Promise.resolve({ value: undefined, done: true });
-        }
-        return new Promise((resolve, reject) => this.waiters.push({ resolve, reject }));
+        return reader.next(this.exited !== null).then((result) => {
+          if (result.done) close();
+          return result;
+        });
       },
       return: () => {
-        const early = open && !this.exited;
-        close();
-        if (early) this.stop();
+        if (close() && !this.exited && this.readers.size === 0) this.stop();
         return Promise.resolve({ value: undefined, done: true });
       },
       [Symbol.asyncIterator]() {

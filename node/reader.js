@@ -3,7 +3,6 @@
 // event schema. The schema comes in through require(), so a bundler (esbuild, webpack, Vite)
 // inlines it and a bundled host reads no file to validate.
 
-const { StringDecoder } = require('node:string_decoder');
 const Ajv2020 = require('ajv/dist/2020');
 const schema = require('./watchdog-event.schema.json');
 
@@ -78,35 +77,47 @@ function parseLine(line, { strict = false } = {}) {
   return { event: value };
 }
 
-// Calls `onLine` with every complete line of a byte stream, split at line feeds only. Node's
-// readline also ends a line at U+2028 and U+2029, which may stand inside a JSON string. A line
-// longer than `maxLine` characters is cut off there and reported to `onLong` instead, so nothing
-// that writes into the pipe can make the host hold an endless line.
+// Calls `onLine` with every line of a byte stream, split at line feeds only: Node's readline also
+// ends a line at U+2028 and U+2029, which may stand inside a JSON string. Lines are framed as
+// bytes and decoded whole (ill-formed UTF-8 becomes U+FFFD). A line of more than `maxLine` bytes,
+// finished or not, is dropped and its first 200 characters are given to `onLong`, so nothing that
+// writes into the pipe can make the host hold an endless line or pass one over the bound.
 function lineFramer(onLine, { maxLine = 1 << 20, onLong = () => {} } = {}) {
-  const decoder = new StringDecoder('utf8');
-  let pending = '';
+  let pending = []; // copies of the pieces of an unfinished line
+  let pendingBytes = 0;
   let skipping = false; // inside an overlong line, until its line feed
+  const tooLong = (piece) => {
+    const head = Buffer.concat([...pending, piece.subarray(0, 800)]).subarray(0, 800);
+    onLong(head.toString('utf8').slice(0, 200));
+    pending = [];
+    pendingBytes = 0;
+    skipping = true;
+  };
   return (chunk) => {
-    let text = decoder.write(chunk);
-    for (;;) {
-      const end = text.indexOf('\n');
-      if (end === -1) break;
+    const bytes = typeof chunk === 'string' ? Buffer.from(chunk, 'utf8') : chunk;
+    let start = 0;
+    while (start <= bytes.length) {
+      const end = bytes.indexOf(0x0a, start);
+      const piece = bytes.subarray(start, end === -1 ? bytes.length : end);
+      if (!skipping && pendingBytes + piece.length > maxLine) tooLong(piece);
+      if (end === -1) {
+        if (!skipping && piece.length > 0) {
+          pending.push(Buffer.from(piece));
+          pendingBytes += piece.length;
+        }
+        return;
+      }
       if (skipping) {
         skipping = false;
       } else {
-        onLine(pending + text.slice(0, end));
+        const line = pending.length === 0 ? piece : Buffer.concat([...pending, piece]);
+        pending = [];
+        pendingBytes = 0;
+        onLine(line.toString('utf8'));
       }
-      pending = '';
-      text = text.slice(end + 1);
-    }
-    if (skipping) return;
-    pending += text;
-    if (pending.length > maxLine) {
-      onLong(pending.slice(0, 200));
-      pending = '';
-      skipping = true;
+      start = end + 1;
     }
   };
 }
 
-module.exports = { parseLine, lineFramer, InvalidLineError, KNOWN_EVENTS, schema };
+module.exports = { parseLine, lineFramer, InvalidLineError };

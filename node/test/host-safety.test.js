@@ -9,17 +9,15 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { once } = require('node:events');
-const { start, locateSidecar, SidecarStartError } = require('..');
+const { start, locateSidecar, lineFramer, SidecarStartError } = require('..');
+const { startFake } = require('../testing');
 
 const ROOT = path.join(__dirname, '..');
 const FAKE = path.join(ROOT, 'fixtures', 'fake-sidecar.js');
-const REAL =
-  process.env.SIDECAR_BINARY ??
-  ['dev', 'release']
-    .map((build) => path.join(ROOT, '..', 'build', build, 'watchdog-sidecar'))
-    .find((candidate) => fs.existsSync(candidate));
+const REAL = require('./real-binary');
 
 const fake = (args, options = {}) => start({ path: process.execPath, args: [FAKE, ...args], ...options });
+const heartbeatAt = (timestamp) => ({ event: 'heartbeat', payload: { timestamp } });
 const tempDir = (tag) => fs.mkdtempSync(path.join(os.tmpdir(), `sidecar-${tag}-`));
 
 test('a host bundled with esbuild, far from node_modules, reads valid events', { skip: !REAL }, () => {
@@ -43,7 +41,7 @@ test('a host bundled with esbuild, far from node_modules, reads valid events', {
   });
   assert.equal(built.status, 0, built.stderr);
   // Nothing of the library is reachable from the bundle's folder but the bundle itself.
-  const run = spawnSync(process.execPath, [out, REAL], { cwd: path.dirname(out), encoding: 'utf8', timeout: 20_000 });
+  const run = spawnSync(process.execPath, [out, REAL], { cwd: path.dirname(out), encoding: 'utf8', timeout: 120_000 });
   fs.rmSync(dir, { recursive: true });
   assert.equal(run.status, 0, run.stdout + run.stderr);
   assert.match(run.stdout.trim(), /(^|,)heartbeat$/);
@@ -111,7 +109,7 @@ test('200,000 lines heard through on("event") leave the heap where it was', () =
         sidecar.stop();
       });
     });`;
-  const run = spawnSync(process.execPath, ['--expose-gc', '-e', script], { encoding: 'utf8', timeout: 60_000 });
+  const run = spawnSync(process.execPath, ['--expose-gc', '-e', script], { encoding: 'utf8', timeout: 300_000 });
   assert.equal(run.status, 0, run.stderr);
   const { count, growth } = JSON.parse(run.stdout);
   assert.equal(count, 200000);
@@ -120,15 +118,79 @@ test('200,000 lines heard through on("event") leave the heap where it was', () =
 
 test('a slow for await loop holds at most 1,024 events and counts the ones it dropped', async () => {
   const sidecar = fake(['flood', '3000']);
+  // Until the emitter has heard all of them, however long the machine takes.
+  let heard = 0;
+  const all = new Promise((resolve) => sidecar.on('event', () => ++heard === 3000 && resolve()));
   const iterator = sidecar[Symbol.asyncIterator]();
   await iterator.next();
-  await new Promise((resolve) => setTimeout(resolve, 1500));
-  assert.equal(sidecar.queue.length, 1024);
+  await all;
   assert.equal(sidecar.droppedEvents, 3000 - 1 - 1024);
+  let held = 0;
+  const nothingMore = Symbol('nothing more');
+  for (;;) {
+    const next = await Promise.race([iterator.next(), new Promise((resolve) => setImmediate(resolve, nothingMore))]);
+    if (next === nothingMore) break;
+    held += 1;
+  }
+  assert.equal(held, 1024);
   await iterator.return();
-  assert.equal(sidecar.queue.length, 0);
   const [exit] = sidecar.exited ? [sidecar.exited] : await once(sidecar, 'exit');
   assert.equal(exit.signal, 'SIGTERM', 'leaving the loop early stops the sidecar');
+});
+
+test('every for await loop gets every event from its start; only the last to leave stops it', async () => {
+  const sidecar = startFake({ events: [1, 2, 3, 4, 5].map(heartbeatAt), intervalMs: 50, then: 'silence', tamper: false });
+  const first = sidecar[Symbol.asyncIterator]();
+  const second = sidecar[Symbol.asyncIterator]();
+  const stamps = async (iterator, count) => {
+    const seen = [];
+    while (seen.length < count) seen.push((await iterator.next()).value.payload.timestamp);
+    return seen;
+  };
+  assert.deepEqual(await Promise.all([stamps(first, 3), stamps(second, 3)]), [
+    [1, 2, 3],
+    [1, 2, 3],
+  ]);
+  // One loop leaves: the other reads on and the sidecar runs.
+  await first.return();
+  assert.equal(sidecar.exited, null);
+  assert.deepEqual(await stamps(second, 2), [4, 5]);
+  // A loop that starts now gets nothing from before its start.
+  const third = sidecar[Symbol.asyncIterator]();
+  const waiting = third.next();
+  await second.return();
+  assert.equal(sidecar.exited, null, 'a loop still reads');
+  // The last one leaves: the sidecar is stopped, and the next() that waited ends.
+  await third.return();
+  assert.deepEqual(await waiting, { value: undefined, done: true });
+  const [exit] = sidecar.exited ? [sidecar.exited] : await once(sidecar, 'exit');
+  assert.equal(exit.signal, 'SIGTERM');
+});
+
+test('a loop that waits ends with the sidecar, after the events held for it', async () => {
+  const sidecar = startFake({ events: [7, 8].map(heartbeatAt), intervalMs: 50, then: 'exit', tamper: false });
+  const early = sidecar[Symbol.asyncIterator]();
+  const late = sidecar[Symbol.asyncIterator]();
+  const seen = [];
+  for await (const event of { [Symbol.asyncIterator]: () => early }) seen.push(event.payload.timestamp);
+  assert.deepEqual(seen, [7, 8]);
+  assert.deepEqual((await late.next()).value.payload.timestamp, 7);
+  assert.deepEqual((await late.next()).value.payload.timestamp, 8);
+  assert.deepEqual(await late.next(), { value: undefined, done: true });
+});
+
+test('every line over the bound is dropped, finished or not, counted in bytes', () => {
+  const lines = [];
+  const long = [];
+  const frame = lineFramer((line) => lines.push(line.length), { maxLine: 1 << 20, onLong: (start) => long.push(start.length) });
+  frame(Buffer.from(`${'x'.repeat(1_114_101)}\n`)); // one chunk, finished
+  frame(Buffer.from(`${'\u00e9'.repeat(600_000)}\n`)); // 600,000 characters, 1,200,000 bytes
+  frame(Buffer.from(`${'y'.repeat(1 << 20)}\n`)); // exactly the bound
+  // Cut into pieces that never hold the whole line.
+  for (let piece = 0; piece < 20; piece++) frame(Buffer.from('z'.repeat(100_000)));
+  frame(Buffer.from('\nok\n'));
+  assert.deepEqual(lines, [1 << 20, 2]);
+  assert.deepEqual(long, [200, 200, 200]);
 });
 
 test('a line longer than 1 MiB is dropped as invalid and reading goes on', async () => {

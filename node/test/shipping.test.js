@@ -14,11 +14,7 @@ const { start, sidecarVersion, SidecarStartError } = require('..');
 const { startFake } = require('../testing');
 
 const ROOT = path.join(__dirname, '..');
-const REAL =
-  process.env.SIDECAR_BINARY ??
-  ['dev', 'release']
-    .map((build) => path.join(ROOT, '..', 'build', build, 'watchdog-sidecar'))
-    .find((candidate) => fs.existsSync(candidate));
+const REAL = require('./real-binary');
 const LIBRARY_VERSION = require('../package.json').version;
 const sha256 = (file) => crypto.createHash('sha256').update(fs.readFileSync(file)).digest('hex');
 const tempDir = (tag) => fs.mkdtempSync(path.join(os.tmpdir(), `sidecar-${tag}-`));
@@ -98,7 +94,7 @@ test('a fake mounted over the binary is refused, and without a digest reported a
     spawnSync(
       'unshare',
       ['-Urm', 'sh', '-c', `mount --bind "$0" "$1" && exec "$2" "$3" "$4"`, fake, binary, process.execPath, host, ...args],
-      { encoding: 'utf8', timeout: 10_000 },
+      { encoding: 'utf8', timeout: 120_000 },
     );
   assert.equal(run(sha256(REAL)).stdout.trim(), 'refused WATCHDOG_SIDECAR_DIGEST_MISMATCH');
   const unchecked = run().stdout.trim().split('\n');

@@ -4,16 +4,10 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { spawn } = require('node:child_process');
-const fs = require('node:fs');
-const path = require('node:path');
 const { once } = require('node:events');
 const { start } = require('..');
 
-const REAL =
-  process.env.SIDECAR_BINARY ??
-  ['dev', 'release']
-    .map((build) => path.join(__dirname, '..', '..', 'build', build, 'watchdog-sidecar'))
-    .find((candidate) => fs.existsSync(candidate));
+const REAL = require('./real-binary');
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 function record(sidecar) {
@@ -24,22 +18,18 @@ function record(sidecar) {
 
 test('tamper evidence', { skip: !REAL, concurrency: true }, async (t) => {
   const tests = [];
-  tests.push(t.test('SIGSTOP is reported within 6 s, and SIGCONT ends the reports', async () => {
+  tests.push(t.test('SIGSTOP is reported while it lasts, and SIGCONT ends the reports', async () => {
     const sidecar = start({ path: REAL });
     t.after(() => sidecar.stop());
     const seen = record(sidecar);
     await once(sidecar, 'event');
-    const stoppedAt = Date.now();
     process.kill(sidecar.pid, 'SIGSTOP');
-    while (!seen.some((tamper) => tamper.kind === 'stopped') && Date.now() - stoppedAt < 6000) {
-      await sleep(100);
-    }
-    const first = seen.find((tamper) => tamper.kind === 'stopped');
-    assert.ok(first, JSON.stringify(seen));
-    assert.ok(first.at - stoppedAt <= 6000);
-    assert.deepEqual(first.evidence, { pid: sidecar.pid, state: 'T' });
-    await sleep(6000);
-    assert.ok(seen.filter((tamper) => tamper.kind === 'stopped').length >= 2, 'reported while it lasts');
+    // Two reports, five seconds apart, within a bound that only a hang reaches.
+    const stopped = () => seen.filter((tamper) => tamper.kind === 'stopped');
+    const giveUp = Date.now() + 120_000;
+    while (stopped().length < 2 && Date.now() < giveUp) await sleep(100);
+    assert.ok(stopped().length >= 2, JSON.stringify(seen));
+    assert.deepEqual(stopped()[0].evidence, { pid: sidecar.pid, state: 'T' });
     process.kill(sidecar.pid, 'SIGCONT');
     await sleep(1500);
     const continuedAt = Date.now();
@@ -68,7 +58,7 @@ os.write(fd, b'{"event":"heartbeat","payload":{"timestamp":1}}\\n')
 time.sleep(30)`,
       ]);
       const started = Date.now();
-      while (!seen.some((tamper) => tamper.kind === 'impersonated') && Date.now() - started < 16_000) {
+      while (!seen.some((tamper) => tamper.kind === 'impersonated') && Date.now() - started < 120_000) {
         await sleep(100);
       }
       const named = seen.find((tamper) => tamper.kind === 'impersonated');

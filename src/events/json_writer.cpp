@@ -260,7 +260,7 @@ void append_json_f32(std::string& out, float value) {
   append_integer(out, exponent < 0 ? -exponent : exponent);
 }
 
-std::optional<std::string> to_json(const WatchdogEvent& event) {
+std::string to_json(const WatchdogEvent& event) {
   std::string out;
   out.reserve(initial_capacity);
   ObjectWriter(out).member("event", tag_of(event)).member("payload", PayloadOf{event});

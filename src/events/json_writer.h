@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -10,8 +9,8 @@
 namespace sidecar {
 
 // The event as one compact JSON object, without a line ending. Every value of the model has a
-// JSON form, so the result is always present; the optional leaves room for a writer that can fail.
-std::optional<std::string> to_json(const WatchdogEvent& event);
+// JSON form.
+std::string to_json(const WatchdogEvent& event);
 
 // The pieces of the wire format, each appended to `out`.
 void append_json_string(std::string& out, std::string_view text);

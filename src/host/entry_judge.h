@@ -11,27 +11,33 @@ namespace sidecar {
 
 using Arguments = std::vector<std::string>;
 
-// What a judge keeps of a program image: a few bytes, whatever the length of the path and
-// arguments they were drawn from. The table stores it and never looks inside.
+// What a judge keeps of a program image: a few facts and a few bytes, whatever the length of the
+// path and arguments they were drawn from. The table stores it and never looks inside.
 class ImageVerdict {
  public:
-  static constexpr std::size_t capacity = 31;
+  static constexpr std::size_t head_capacity = 29;
 
-  ImageVerdict() = default;
-  // The first `capacity` bytes of `bytes`.
-  explicit ImageVerdict(std::string_view bytes)
-      : size(static_cast<std::uint8_t>(bytes.size() < capacity ? bytes.size() : capacity)) {
-    bytes.copy(stored.data(), size);
+  // The image's own text holds something the judge looks for.
+  bool listed = false;
+  // What the name of the image's program file matches, as the judge numbers it; 0 for nothing.
+  std::uint8_t program_match = 0;
+
+  // The first bytes of the image's text, kept for matches that start in an entry's name and end
+  // in the image: at most `head_capacity` of them.
+  std::string_view head() const { return {head_bytes.data(), head_size}; }
+  void set_head(std::string_view bytes) {
+    head_size =
+        static_cast<std::uint8_t>(bytes.size() < head_capacity ? bytes.size() : head_capacity);
+    bytes.copy(head_bytes.data(), head_size);
   }
 
-  std::string_view view() const { return {stored.data(), size}; }
   friend bool operator==(const ImageVerdict& a, const ImageVerdict& b) {
-    return a.view() == b.view();
+    return a.listed == b.listed && a.program_match == b.program_match && a.head() == b.head();
   }
 
  private:
-  std::array<char, capacity> stored{};
-  std::uint8_t size = 0;
+  std::array<char, head_capacity> head_bytes{};
+  std::uint8_t head_size = 0;
 };
 
 // What a judge concluded from an entry's name and its image's verdict; opaque to the table.

@@ -1,6 +1,7 @@
 #include "host/files.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -52,6 +53,11 @@ std::optional<std::uint64_t> read_inode(const std::string& path) {
   struct stat info {};
   if (stat(path.c_str(), &info) != 0) return std::nullopt;
   return static_cast<std::uint64_t>(info.st_ino);
+}
+
+bool mount_table_changed(int fd) {
+  pollfd watch{fd, POLLPRI, 0};
+  return poll(&watch, 1, 0) > 0 && (watch.revents & (POLLPRI | POLLERR)) != 0;
 }
 
 bool out_of_descriptors(int error) { return error == EMFILE || error == ENFILE; }

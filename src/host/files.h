@@ -21,6 +21,10 @@ std::optional<std::uint64_t> read_file_system_type(const std::string& path);
 // The inode number of what `path` leads to, following symbolic links; nothing when unreadable.
 std::optional<std::uint64_t> read_inode(const std::string& path);
 
+// Whether the mount table open at `fd` (a process's mountinfo) has changed since it was last read:
+// the kernel flags a change of the mount namespace to a reader that polls the table.
+bool mount_table_changed(int fd);
+
 // Whether the last failed open was refused for lack of descriptors, the process's or the system's.
 bool out_of_descriptors(int error);
 

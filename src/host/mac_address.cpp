@@ -37,13 +37,12 @@ std::optional<MacAddress> pick_mac_address(const ifaddrs* list) {
   return std::nullopt;
 }
 
-MacLookup get_mac_address() {
+std::optional<MacAddress> get_mac_address() {
   ifaddrs* list = nullptr;
-  if (getifaddrs(&list) != 0) return {MacLookupOutcome::Error, std::nullopt};
+  if (getifaddrs(&list) != 0) return std::nullopt;
   const auto address = pick_mac_address(list);
   freeifaddrs(list);
-  if (!address) return {MacLookupOutcome::Nothing, std::nullopt};
-  return {MacLookupOutcome::Found, address};
+  return address;
 }
 
 }  // namespace sidecar

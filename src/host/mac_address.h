@@ -19,22 +19,12 @@ struct MacAddress {
   friend bool operator==(const MacAddress&, const MacAddress&) = default;
 };
 
-enum class MacLookupOutcome {
-  Error,    // the list of interface addresses could not be obtained
-  Nothing,  // the list holds no usable hardware address
-  Found,
-};
-
-struct MacLookup {
-  MacLookupOutcome outcome = MacLookupOutcome::Nothing;
-  std::optional<MacAddress> address;  // set when found
-};
-
 // The first link-layer address of the list whose first six bytes are not all zero, whatever
 // length the record states; interface names and flags play no part.
 std::optional<MacAddress> pick_mac_address(const ifaddrs* list);
 
-// A fresh query of the interface list on every call.
-MacLookup get_mac_address();
+// A fresh query of the interface list on every call; nothing when the list cannot be obtained or
+// holds no usable address.
+std::optional<MacAddress> get_mac_address();
 
 }  // namespace sidecar

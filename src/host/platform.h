@@ -24,12 +24,14 @@ struct Platform {
   std::function<Instant()> wall_now = read_wall_clock;
   std::function<std::uint32_t()> own_pid = read_own_pid;
   std::function<std::optional<CpuidLeaf>(std::uint32_t)> cpuid = execute_cpuid;
-  std::function<MacLookup()> mac_address = get_mac_address;
+  std::function<std::optional<MacAddress>()> mac_address = get_mac_address;
   // What a path's file system is, and which inode a path leads to: fixtures stand in for proc
   // and its namespace links.
   std::function<std::optional<std::uint64_t>(const std::string&)> file_system_type =
       read_file_system_type;
   std::function<std::optional<std::uint64_t>(const std::string&)> inode_of = read_inode;
+  // Whether the mount table open at a descriptor has changed since it was last read.
+  std::function<bool(int)> mount_table_changed = sidecar::mount_table_changed;
 };
 
 }  // namespace sidecar

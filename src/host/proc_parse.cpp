@@ -1,14 +1,52 @@
 #include "host/proc_parse.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
+#include "base/lines.h"
 #include "base/utf8.h"
 
 namespace sidecar {
 namespace {
 
 bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// An optional single "+", then decimal digits only, at most 4294967295.
+std::optional<std::uint32_t> parse_u32(std::string_view text) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  return parse_digits<std::uint32_t>(text);
+}
+
+// The fields of a mountinfo line: runs of bytes other than space.
+std::vector<std::string_view> split_fields(std::string_view text) {
+  std::vector<std::string_view> pieces;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    while (i < text.size() && text[i] == ' ') ++i;
+    const std::size_t start = i;
+    while (i < text.size() && text[i] != ' ') ++i;
+    if (i > start) pieces.push_back(text.substr(start, i - start));
+  }
+  return pieces;
+}
+
+std::string unescape_mount_point(std::string_view text) {
+  const auto octal = [](char c) { return c >= '0' && c <= '7'; };
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 3 < text.size() && octal(text[i + 1]) && octal(text[i + 2]) &&
+        octal(text[i + 3])) {
+      out += static_cast<char>(((text[i + 1] - '0') << 6) | ((text[i + 2] - '0') << 3) |
+                               (text[i + 3] - '0'));
+      i += 3;
+      continue;
+    }
+    out += text[i];
+  }
+  return out;
+}
 
 }  // namespace
 
@@ -87,6 +125,42 @@ std::optional<StatRecord> parse_stat(std::string_view record) {
     stat.layout[i] = parse_digits<std::uint64_t>(fields[layout_fields[i]]).value_or(0);
   }
   return stat;
+}
+
+StatusRecord parse_status(std::string_view text) {
+  StatusRecord status;
+  bool namespaces_seen = false;
+  bool seccomp_seen = false;
+  while (!text.empty()) {
+    bool ended = false;
+    std::string_view line = take_line(text, &ended);
+    if (!status.tracer_pid && line.starts_with("TracerPid:")) {
+      if (ended && line.ends_with('\r')) line.remove_suffix(1);
+      const auto pieces = split_unicode_whitespace(line);
+      if (pieces.size() >= 2) status.tracer_pid = parse_u32(pieces[1]);
+    } else if (!namespaces_seen && line.starts_with("NSpid:")) {
+      namespaces_seen = true;
+      status.namespace_ids = split_unicode_whitespace(line.substr(6)).size();
+    } else if (!seccomp_seen && line.starts_with("Seccomp:")) {
+      seccomp_seen = true;
+      const auto pieces = split_unicode_whitespace(line.substr(8));
+      status.seccomp_filter = !pieces.empty() && pieces.front() == "2";
+    }
+  }
+  return status;
+}
+
+std::optional<MountRecord> parse_mount_line(std::string_view line) {
+  const auto fields = split_fields(line);
+  if (fields.size() < 6) return std::nullopt;
+  MountRecord mount;
+  mount.mount_point = unescape_mount_point(fields[4]);
+  mount.options = fields[5];
+  const auto separator = std::find(fields.begin() + 6, fields.end(), "-");
+  const auto after = static_cast<std::size_t>(separator - fields.begin()) + 1;
+  if (after < fields.size()) mount.type = fields[after];
+  if (after + 2 < fields.size()) mount.super_options = fields[after + 2];
+  return mount;
 }
 
 std::vector<std::string> split_cmdline(std::string_view bytes) {

@@ -62,6 +62,36 @@ inline constexpr std::uint64_t kernel_thread_flag = 0x00200000;
 // may hold spaces and parentheses: the last closing parenthesis ends it.
 std::optional<StatRecord> parse_stat(std::string_view record);
 
+// What the checks read of a status file, found in one pass over its lines. The process's name
+// sits on a line of its own and may hold any bytes: lines are split at line feeds, whatever the
+// bytes between them.
+struct StatusRecord {
+  // The value of the first "TracerPid:" line whose second white-space-separated piece (an
+  // optional "+", then decimal digits) fits in 32 bits; a final carriage return is ignored.
+  std::optional<std::uint32_t> tracer_pid;
+  // The pieces after "NSpid:" on the first line that starts with it: one per PID namespace the
+  // process is seen from. 0 without such a line.
+  std::size_t namespace_ids = 0;
+  // The first line that starts with "Seccomp:" says mode 2: a filter is installed.
+  bool seccomp_filter = false;
+};
+
+StatusRecord parse_status(std::string_view text);
+
+// The fields of a mountinfo line that say what is mounted where:
+// id parent major:minor root mount-point options [optional fields] - type source super-options
+struct MountRecord {
+  std::string mount_point;   // unescaped: the kernel writes space, tab, line feed and backslash
+                             // as a backslash and three octal digits
+  std::string_view options;  // the mount's own, comma-separated
+  std::string_view type;     // empty when the line has no separator or nothing after it
+  std::string_view super_options;  // the file system's, comma-separated; may be empty
+};
+
+// Nothing for a line of fewer than six fields. Fields are separated by runs of spaces; every
+// other byte, whatever it decodes to, belongs to a field.
+std::optional<MountRecord> parse_mount_line(std::string_view line);
+
 // The arguments of a `cmdline` (or `environ`) file: each run of bytes ended by a NUL byte, made
 // valid UTF-8 (ill-formed bytes become U+FFFD), trimmed of white space, kept when not empty. Bytes
 // after the last NUL byte are ignored.

@@ -19,10 +19,11 @@ void ignore_sigpipe();
 // and the process ends at once.
 void end_with_parent(std::int32_t parent_at_start);
 
-// SIGTERM ends the process at once with nothing written: its default action, unblocked, since
-// both are inherited from the starter. As the first process of a PID namespace, where the kernel
-// drops a signal that has no handler, SIGTERM, SIGINT and SIGHUP get handlers that end the process
-// at once instead (exit status 128 plus the signal's number, as a shell reports it).
+// SIGTERM ends the process at once with nothing written, whatever disposition and mask were
+// inherited from the starter: its default action, unblocked. SIGINT and SIGHUP keep what the
+// starter chose (nohup ignores SIGHUP, say). As the first process of a PID namespace, where the
+// kernel drops a signal that has no handler, all three get handlers that end the process at once
+// instead (exit status 128 plus the signal's number, as a shell reports it).
 void end_on_termination_signals();
 
 // The identifier of this process's parent.

@@ -3,47 +3,34 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "host/entry_judge.h"
+#include "host/entry_store.h"
 #include "host/open_file_budget.h"
 #include "host/proc_parse.h"
+#include "host/process.h"
 
 namespace sidecar {
-
-enum class EntryKind : std::uint8_t {
-  ProcessEntry,  // an ordinary process
-  KernelThread,  // the kernel-thread flag of its stat record is set
-  UserThread,    // a non-main thread, listed under its process's task folder
-};
-
-// One entry of the process table as the checks read it: a process, a kernel thread or a
-// non-main thread.
-struct Process {
-  Pid pid = 0;
-  // The owning process for a thread; otherwise the parent from the stat record, when not 0.
-  std::optional<Pid> parent_pid;
-  std::string name;  // the command name, valid UTF-8
-  // Fresh on every refresh for process entries; a thread's is the one it had when first seen.
-  RunState state;
-  EntryKind kind = EntryKind::ProcessEntry;
-  std::uint64_t start_time_since_boot = 0;  // seconds
-  // The judge's verdict on the name and on the program image the entry runs (a thread runs its
-  // process's); made again whenever either changes. 0 without a judge.
-  EntryVerdict verdict = 0;
-};
 
 // What kept a refresh from seeing everything the proc root holds.
 struct RefreshFaults {
   bool root_unreadable = false;     // the proc root could not be opened or listed
   bool out_of_descriptors = false;  // an open the table needed was refused for lack of descriptors
+  bool listing_refused = false;     // a task folder that opened could not be listed
 
   friend bool operator==(const RefreshFaults&, const RefreshFaults&) = default;
 };
+
+// Calls `visit` with the number of every subfolder of the open folder `fd` whose name is a decimal
+// number (symbolic links excluded), from the start of the listing. 0, or the error of a listing
+// that failed.
+int list_numeric_folders(int fd, const std::function<void(Pid)>& visit);
+using FolderLister = std::function<int(int fd, const std::function<void(Pid)>& visit)>;
 
 // The table of everything that runs on the host, from the proc filesystem.
 //
@@ -60,9 +47,10 @@ struct RefreshFaults {
 class System {
  public:
   // A table with one complete refresh done. A null `judge` leaves every verdict 0; a null `budget`
-  // means the process-wide one.
+  // means the process-wide one; `lister` lists folders (`list_numeric_folders` when empty).
   static System new_all(std::filesystem::path proc_root = "/proc",
-                        const EntryJudge* judge = nullptr, OpenFileBudget* budget = nullptr);
+                        const EntryJudge* judge = nullptr, OpenFileBudget* budget = nullptr,
+                        FolderLister lister = {});
 
   // Moving keeps the entries where they are; a copy would leave the order pointing into the
   // original.
@@ -73,7 +61,7 @@ class System {
 
   // Re-reads every process entry, follows threads as they come and go, and removes the entries of
   // processes that have gone (with their threads). When the proc root cannot be listed the table
-  // becomes empty.
+  // becomes empty; when a task folder cannot be listed its threads keep their entries.
   void refresh_all();
 
   // Nothing when the table holds no such entry.
@@ -82,8 +70,9 @@ class System {
   // Of the last refresh.
   const RefreshFaults& faults() const { return refresh_faults; }
 
-  // Every entry, newest first: by start time descending, then identifier descending.
-  const std::vector<const Process*>& processes() const { return newest_first; }
+  // Every entry (processes, kernel threads and threads), newest first: by start time descending,
+  // then identifier descending.
+  const std::vector<const Process*>& entries() const { return store.newest_first(); }
 
   // Refreshes between two listings of a task folder whose thread count has not changed, and
   // between two captures of an image whose memory layout the kernel hides.
@@ -91,67 +80,55 @@ class System {
   static constexpr std::uint64_t hidden_image_period = 9;
 
  private:
-  // The refresh's own bookkeeping beside what the checks read.
-  struct Entry {
-    Process view;
-    Pid owner = 0;  // the process whose task folder lists this thread; 0 for a process
-    KeptFile stat_handle;
-    std::uint64_t refreshed_in = 0;  // the last refresh that reached a process entry
-
-    // Of a process entry.
-    KeptFile task_dir;
-    std::vector<Pid> thread_ids;  // its threads other than the main one, ascending
-    std::uint64_t next_listing = 0;
-    StatRecord::Layout layout{};  // as of the last refresh
-    std::optional<ImageVerdict> image;
-    bool args_captured = false;  // the last capture of this image found arguments
-    bool exe_captured = false;   // and an executable path
-    std::uint64_t next_capture = 0;
-
-    // Of a thread entry: its name is still to be read once more.
-    bool name_unsettled = false;
+  // Larger than any stat record the kernel writes.
+  using StatBuffer = std::array<char, 2048>;
+  // A stat record's text as read into a buffer, and the stat file opened for it when the entry
+  // kept none (or the kept one had stopped reading).
+  struct StatRead {
+    std::string_view text;
+    KeptFile opened;
   };
 
-  System(std::filesystem::path proc_root, const EntryJudge* judge, OpenFileBudget* budget);
+  System(std::filesystem::path proc_root, const EntryJudge* judge, OpenFileBudget* budget,
+         FolderLister lister);
 
   void refresh_process(Pid pid);
-  // The process entry after reading its stat record, or nothing when that fails.
-  Entry* read_process(Pid pid, std::optional<std::int64_t>* threads);
-  void update_process(Entry& entry, const StatRecord& record, bool created);
+  std::optional<StatRead> read_process_stat(Pid pid, TableEntry* existing, StatBuffer& buffer);
+  // The entry of the process that `record` describes: the existing one while it is the same
+  // process, else a new one in its place.
+  struct KeptProcess {
+    TableEntry* entry;
+    bool created;
+  };
+  KeptProcess keep_process(Pid pid, TableEntry* existing, const StatRecord& record,
+                           KeptFile opened);
+  void update_process(TableEntry& entry, const StatRecord& record, bool created);
   // Reads the image from the folder `dir` and judges it; true when its verdict has changed.
-  bool capture(Entry& entry, const std::string& dir);
-  void list_threads(Entry& process);
-  bool add_thread(Entry& process, Pid tid);
-  void settle_thread_name(Entry& thread);
-  void judge_entry(Entry& entry, const Entry* process);
-  // The entry of thread `tid` when `owner`'s task folder lists it; a thread entry under another
-  // owner, or a process entry, is not it.
-  Entry* owned_thread(Pid owner, Pid tid);
-  void erase_thread(Pid owner, Pid tid);
-  void erase_threads(const Entry& process);
+  bool capture(TableEntry& entry, const std::string& dir);
+  void follow_threads(TableEntry& process, std::optional<std::int64_t> threads);
+  void list_threads(TableEntry& process);
+  bool add_thread(TableEntry& process, Pid tid);
+  void settle_thread_name(TableEntry& thread);
+  void judge_entry(TableEntry& entry, const TableEntry* process);
   std::string entry_dir(Pid id, Pid owner) const;
   // open(2) that records a refusal for lack of descriptors in this refresh's faults.
   int open_file(const std::string& path, int flags);
   // A small proc file read whole into `into`; nothing when it cannot be opened or read.
-  std::optional<std::string_view> read_small_file(const std::string& path,
-                                                  std::array<char, 2048>& into);
+  std::optional<std::string_view> read_small_file(const std::string& path, StatBuffer& into);
   // Whole seconds since boot, from the proc root's uptime; nothing when unreadable.
   std::optional<std::uint64_t> read_uptime();
-  void sweep_and_order();
 
   std::string root;
   const EntryJudge* judge;
   OpenFileBudget* budget;
+  FolderLister list_folder;
   std::uint64_t ticks_per_second;
-  std::unordered_map<Pid, Entry> entries;
-  std::vector<const Process*> newest_first;
+  EntryStore store;
   std::vector<Pid> unsettled_threads;   // thread entries whose names are read on the next refresh
   std::optional<std::uint64_t> uptime;  // as of the refresh under way, read when first needed
   bool uptime_read = false;
-  bool order_stale = true;
   RefreshFaults refresh_faults;
   std::uint64_t generation = 0;         // the refresh under way, counted from 1
-  std::size_t process_count = 0;        // process entries in the table
   std::size_t refreshed_processes = 0;  // process entries this refresh has reached
 };
 

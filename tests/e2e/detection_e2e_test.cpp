@@ -50,7 +50,7 @@ TEST(SidecarDetection, ACopyOfSleepNamedObsIsAScreenRecorder) {
   ChildProcess sidecar = start_sidecar();
   std::vector<std::string> seen;
   EXPECT_TRUE(wait_for_line(
-      sidecar, equals(suspicious_line(recorder.pid(), "obs", "Screen Recorder")), 10s, &seen))
+      sidecar, equals(suspicious_line(recorder.pid(), "obs", "Screen Recorder")), 60s, &seen))
       << ::testing::PrintToString(seen);
   std::filesystem::remove_all(dir);
 }
@@ -86,8 +86,9 @@ TEST(SidecarDetection, ANewerDecoyThatCoolsDoesNotHideAnOlderRecorder) {
   NamedThread decoy("gdbus");
   ChildProcess sidecar = start_sidecar();
   std::vector<std::string> seen;
+  // Hidden, it would wait for the decoy's cooldown of a minute: the bound only catches a hang.
   EXPECT_TRUE(wait_for_line(
-      sidecar, equals(suspicious_line(recorder.pid(), "obs", "Screen Recorder")), 3s, &seen))
+      sidecar, equals(suspicious_line(recorder.pid(), "obs", "Screen Recorder")), 40s, &seen))
       << ::testing::PrintToString(seen);
   EXPECT_NE(std::find(seen.begin(), seen.end(), suspicious_line(decoy.id(), "gdbus", "Debugger")),
             seen.end())
@@ -115,7 +116,7 @@ TEST(SidecarDetection, ARenamedRecorderIsFoundByItsProgramFile) {
       suspicious_line(renamed.pid(), "kworker/u8:1", "Screen Recorder")};
   std::vector<std::string> seen;
   wait_for_line(
-      sidecar, [&](const std::string& line) { return missing.erase(line) && missing.empty(); }, 3s,
+      sidecar, [&](const std::string& line) { return missing.erase(line) && missing.empty(); }, 40s,
       &seen);
   EXPECT_TRUE(missing.empty()) << ::testing::PrintToString(missing) << " not in "
                                << ::testing::PrintToString(seen);
@@ -128,11 +129,11 @@ TEST(SidecarDetection, AThreadThatRenamesItselfIsReportedUnderItsThreadId) {
     std::optional<NamedThread> renamed;
     if (before) renamed.emplace("zoom-share");
     ChildProcess sidecar = start_sidecar();
-    ASSERT_TRUE(sidecar.read_line(10s));
+    ASSERT_TRUE(sidecar.read_line(30s));
     if (!before) renamed.emplace("zoom-share");
     std::vector<std::string> seen;
     EXPECT_TRUE(wait_for_line(
-        sidecar, equals(suspicious_line(renamed->id(), "zoom-share", "Conferencing Tool")), 10s,
+        sidecar, equals(suspicious_line(renamed->id(), "zoom-share", "Conferencing Tool")), 60s,
         &seen))
         << ::testing::PrintToString(seen);
   }
@@ -152,22 +153,20 @@ TEST(SidecarDetection, ALauncherThatExecutesItsInterpreterAgainIsJudgedOnItsNewA
                              "os.execv(sys.executable, [sys.executable, '-c', "
                              "'import time; time.sleep(30)', '--model', 'parakeet'])\n";
   ChildProcess sidecar = start_sidecar();
-  ASSERT_TRUE(sidecar.read_line(10s));
+  ASSERT_TRUE(sidecar.read_line(30s));
   ChildOptions options;
   options.args = {launcher.string()};
   ChildProcess interpreter(python, options);
-  ASSERT_EQ(interpreter.read_line(10s), "exec");
-  const auto executed = std::chrono::steady_clock::now();
+  ASSERT_EQ(interpreter.read_line(30s), "exec");
+  const long polls_before = voluntary_switches(sidecar.pid());
   std::vector<std::string> seen;
   const auto line = wait_for_line(
-      sidecar,
-      [&](const std::string& text) {
-        return text.find(R"("owner_pid":)" + std::to_string(interpreter.pid()) + ",") !=
-               std::string::npos;
-      },
-      10s, &seen);
+      sidecar, [&](const std::string& text) { return is_about(text, interpreter.pid()); }, 60s,
+      &seen);
   ASSERT_TRUE(line) << ::testing::PrintToString(seen);
-  EXPECT_LE(std::chrono::steady_clock::now() - executed, 3s);
+  // The new program is seen on the next poll or the one after, not on the rotation through
+  // hidden images (every nine).
+  EXPECT_LE(voluntary_switches(sidecar.pid()) - polls_before, 3);
   EXPECT_NE(line->find(R"("owner_name":"python3")"), std::string::npos) << *line;
   std::filesystem::remove_all(dir);
 }
@@ -190,10 +189,18 @@ TEST(SidecarDetection, AProgramWhoseMainThreadHasEndedIsStillJudgedOnItsArgument
   std::vector<std::string> seen;
   EXPECT_TRUE(wait_for_line(
       sidecar,
-      [](const std::string& line) {
-        return line.find(R"("owner_name":"python3")") != std::string::npos;
+      [&](const std::string& line) {
+        // The process, or one of its threads, which run its program.
+        std::error_code error;
+        for (std::filesystem::directory_iterator
+                 it("/proc/" + std::to_string(program.pid()) + "/task", error),
+             end;
+             !error && it != end; it.increment(error)) {
+          if (is_about(line, std::atoi(it->path().filename().c_str()))) return true;
+        }
+        return false;
       },
-      10s, &seen))
+      60s, &seen))
       << ::testing::PrintToString(seen);
 }
 
@@ -207,7 +214,7 @@ TEST(SidecarDetection, AProcessWhoseArgumentsHoldAnAssistantTermIsAStealthOverla
       std::to_string(shell.pid()) +
       R"(,"bundle_id":null,"window_layer":0,"window_alpha":1.0,"matched_list":"denylist","capture_excluded":false,"method":"process_name","reason":"running process matches AI-assistant denylist: 'bash'","os_note":null}})";
   std::vector<std::string> seen;
-  EXPECT_TRUE(wait_for_line(sidecar, equals(expected), 10s, &seen))
+  EXPECT_TRUE(wait_for_line(sidecar, equals(expected), 60s, &seen))
       << ::testing::PrintToString(seen);
 }
 
@@ -215,7 +222,7 @@ TEST(SidecarDetection, UnderStraceItReportsItselfFirstThenLetsTheNextChecksThrou
   ChildOptions options;
   options.args = {"-f", "-o", "/dev/null", SIDECAR_BINARY};
   ChildProcess tracer("/usr/bin/strace", options);
-  const auto first = tracer.read_line(20s);
+  const auto first = tracer.read_line(60s);
   ASSERT_TRUE(first);
 
   // The sidecar is the child that strace started.
@@ -232,7 +239,7 @@ TEST(SidecarDetection, UnderStraceItReportsItselfFirstThenLetsTheNextChecksThrou
   EXPECT_EQ(*first, suspicious_line(sidecar, "self", "Process is being traced (status/TracerPid)"));
 
   // "debugger" is cooling now, so the next poll goes on to the later checks.
-  const auto second = tracer.read_line(20s);
+  const auto second = tracer.read_line(60s);
   ASSERT_TRUE(second);
   EXPECT_TRUE(is_compact_object(*second)) << *second;
   EXPECT_EQ(second->find(R"("name":"self")"), std::string::npos) << *second;
@@ -257,9 +264,7 @@ TEST(SidecarDetection, ANameHoldingALineSeparatorStaysOnOneLineAndParsesBack) {
     ChildProcess sidecar = start_sidecar();
     std::vector<std::string> seen;
     const auto line = wait_for_line(
-        sidecar,
-        [](const std::string& text) { return event_tag(text) == "suspicious_process_detected"; },
-        10s, &seen);
+        sidecar, [&](const std::string& text) { return is_about(text, renamed.id()); }, 60s, &seen);
     ASSERT_TRUE(line) << ::testing::PrintToString(seen);
     EXPECT_EQ(line->find(separator), std::string::npos) << *line;
     EXPECT_EQ(jq_text(*line, ".payload.name"), name) << *line;

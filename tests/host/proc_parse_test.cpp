@@ -132,5 +132,58 @@ TEST(SplitCmdline, ArgumentsEndAtNulBytes) {
   }
 }
 
+TEST(ParseStatus, NamespacesAndSeccompFromTheirFirstLines) {
+  struct Case {
+    std::string text;
+    std::size_t namespace_ids;
+    bool seccomp_filter;
+  };
+  const Case cases[] = {
+      {"Name:\tx\nNSpid:\t4858\nSeccomp:\t0\n", 1, false},
+      {"Name:\tx\nNSpid:\t4858\t1\n", 2, false},
+      {"Name:\tx\n", 0, false},
+      {"NSpid:\n", 0, false},
+      {"NSpid:\t1\nNSpid:\t1\t2\n", 1, false},  // the first line decides
+      {"Seccomp:\t0\nSeccomp_filters:\t0\n", 0, false},
+      {"Seccomp:\t1\n", 0, false},  // strict mode cannot even open
+      {"NoNewPrivs:\t1\nSeccomp:\t2\nSeccomp_filters:\t1\n", 0, true},
+      {"Seccomp:\t0\nSeccomp:\t2\n", 0, false},
+      {"Seccomp:\n", 0, false},
+      // A name is the only free text of a status file and comes first: it cannot end a line
+      // early.
+      {"Name:\tSeccomp:\t2\nSeccomp:\t0\n", 0, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    const StatusRecord status = parse_status(c.text);
+    EXPECT_EQ(status.namespace_ids, c.namespace_ids);
+    EXPECT_EQ(status.seccomp_filter, c.seccomp_filter);
+  }
+  EXPECT_EQ(parse_status("Name:\tx\xff\nTracerPid:\t812\nNSpid:\t9\n").tracer_pid, 812U);
+}
+
+TEST(ParseMountLine, FieldsAroundTheSeparator) {
+  const auto proc = parse_mount_line(
+      "22 28 0:21 / /proc rw,nosuid,nodev,noexec,relatime shared:12 - proc proc rw,hidepid=2");
+  ASSERT_TRUE(proc);
+  EXPECT_EQ(proc->mount_point, "/proc");
+  EXPECT_EQ(proc->options, "rw,nosuid,nodev,noexec,relatime");
+  EXPECT_EQ(proc->type, "proc");
+  EXPECT_EQ(proc->super_options, "rw,hidepid=2");
+
+  // Escaped spaces, tabs, line feeds and backslashes; an escape cut short stays as it is.
+  const auto escaped = parse_mount_line("30 22 0:3 / /a\\040b\\011c\\012d\\134e\\04 rw - tmpfs t");
+  ASSERT_TRUE(escaped);
+  EXPECT_EQ(escaped->mount_point, "/a b\tc\nd\\e\\04");
+  EXPECT_EQ(escaped->type, "tmpfs");
+  EXPECT_EQ(escaped->super_options, "");
+
+  const auto no_separator = parse_mount_line("30 22 0:3 / /x rw shared:1");
+  ASSERT_TRUE(no_separator);
+  EXPECT_EQ(no_separator->type, "");
+  EXPECT_FALSE(parse_mount_line("30 22 0:3 / /x"));
+  EXPECT_FALSE(parse_mount_line(""));
+}
+
 }  // namespace
 }  // namespace sidecar

@@ -20,9 +20,15 @@ using testing::FakeRoot;
 using testing::stat_record;
 using testing::StatFields;
 
+// The name of entry `pid`; nothing when the table holds no such entry.
+std::optional<std::string> name_of(const System& system, Pid pid) {
+  const Process* entry = system.process(pid);
+  return entry ? std::optional<std::string>(entry->name) : std::nullopt;
+}
+
 std::vector<Pid> ids_in_order(const System& system) {
   std::vector<Pid> ids;
-  for (const Process* entry : system.processes()) ids.push_back(entry->pid);
+  for (const Process* entry : system.entries()) ids.push_back(entry->pid);
   return ids;
 }
 
@@ -39,10 +45,12 @@ class RecordingJudge final : public EntryJudge {
 
   ImageVerdict judge_image(const std::string* exe, const Arguments& arguments) const override {
     images.push_back({exe ? std::optional<std::string>(*exe) : std::nullopt, arguments});
-    return ImageVerdict(std::to_string(images.size()));
+    ImageVerdict verdict;
+    verdict.set_head(std::to_string(images.size()));
+    return verdict;
   }
   EntryVerdict judge_entry(std::string_view, const ImageVerdict* image, bool) const override {
-    return image ? parse_digits<EntryVerdict>(image->view()).value_or(0) : 0;
+    return image ? parse_digits<EntryVerdict>(image->head()).value_or(0) : 0;
   }
 
   // The image the entry was last judged with; nothing when none.
@@ -88,6 +96,7 @@ TEST_F(SystemTest, ProcessesThreadsAndKernelThreadsAreEntriesOfTheirOwn) {
   ASSERT_TRUE(process);
   EXPECT_EQ(process->kind, EntryKind::ProcessEntry);
   EXPECT_EQ(process->parent_pid, 1);
+  EXPECT_EQ(process->process_pid, 100);
   const Image firefox{"/usr/lib/firefox/firefox", {"/usr/lib/firefox/firefox", "--new-window"}};
   EXPECT_EQ(image(system, 100), firefox);
 
@@ -95,7 +104,8 @@ TEST_F(SystemTest, ProcessesThreadsAndKernelThreadsAreEntriesOfTheirOwn) {
   ASSERT_TRUE(renamed);
   EXPECT_EQ(renamed->name, "Web Content");
   EXPECT_EQ(renamed->kind, EntryKind::UserThread);
-  EXPECT_EQ(renamed->parent_pid, 100);
+  EXPECT_EQ(renamed->process_pid, 100);
+  EXPECT_EQ(renamed->parent_pid, 1);  // its process's parent
   EXPECT_EQ(renamed->state.kind, RunState::Running);
   // Threads are judged with their process's image, which is captured once for all of them.
   EXPECT_EQ(image(system, 102), firefox);
@@ -137,7 +147,7 @@ TEST_F(SystemTest, ThreadsThatComeAndGoAreFollowed) {
     ++refreshes;
   }
   EXPECT_EQ(ids_in_order(system), (std::vector<Pid>{103, 101, 100}));
-  EXPECT_EQ(system.process(103)->name, "obs");
+  EXPECT_EQ(name_of(system, 103), "obs");
   EXPECT_EQ(image(system, 103), (Image{"/usr/bin/app", {"app"}}));
 
   // A thread more is seen at once, and so is a single thread again.
@@ -157,7 +167,7 @@ TEST_F(SystemTest, ThreadsThatComeAndGoAreFollowed) {
   EXPECT_EQ(ids_in_order(system), (std::vector<Pid>{105, 100}));
   root.remove("100");
   system.refresh_all();
-  EXPECT_TRUE(system.processes().empty());
+  EXPECT_TRUE(system.entries().empty());
 }
 
 TEST_F(SystemTest, AThreadIsNamedAgainOnTheRefreshAfterItIsFound) {
@@ -173,16 +183,16 @@ TEST_F(SystemTest, AThreadIsNamedAgainOnTheRefreshAfterItIsFound) {
   root.write("100/task/103/comm", "late\n");
   root.write("uptime", "51.20 90.00\n");
   System system = table();
-  EXPECT_EQ(system.process(101)->name, "python3");
+  EXPECT_EQ(name_of(system, 101), "python3");
   system.refresh_all();
-  EXPECT_EQ(system.process(101)->name, "obs-capture");
-  EXPECT_EQ(system.process(102)->name, "a\nb\ufffd");
-  EXPECT_EQ(system.process(103)->name, "python3");
+  EXPECT_EQ(name_of(system, 101), "obs-capture");
+  EXPECT_EQ(name_of(system, 102), "a\nb\ufffd");
+  EXPECT_EQ(name_of(system, 103), "python3");
   EXPECT_EQ(image(system, 101), (Image{std::nullopt, {"python3"}}));
   // Read twice, and no more: a later rename of a long-lived thread is not followed.
   root.write("100/task/101/comm", "later\n");
   for (std::uint64_t i = 0; i < 2 * System::thread_listing_period; ++i) system.refresh_all();
-  EXPECT_EQ(system.process(101)->name, "obs-capture");
+  EXPECT_EQ(name_of(system, 101), "obs-capture");
 }
 
 TEST_F(SystemTest, OrderIsNewestFirstThenHighestIdentifier) {
@@ -200,6 +210,7 @@ TEST_F(SystemTest, ExitReuseAndCapturedFields) {
   add_entry(root, "302", 302, {"zombie", 'Z', 1, 0, 1, 1000}, "", "");
   System system = table();
   ASSERT_TRUE(system.process(301));
+  ASSERT_TRUE(system.process(302));
   EXPECT_EQ(system.process(302)->state.kind, RunState::Zombie);
 
   // 300 replaces its program image; 301 exits; 302 is reaped and its identifier reused by a
@@ -256,8 +267,11 @@ TEST_F(SystemTest, ImagesWhoseLayoutIsHiddenAreCapturedAgainOnARotation) {
 
   root.write("450/cmdline", "python3\0ghostly.py\0"s);
   std::uint64_t refreshes = 0;
-  while (image(system, 450)->arguments.back() != "ghostly.py" &&
-         refreshes <= System::hidden_image_period) {
+  const auto last_argument = [&] {
+    const auto seen = image(system, 450);
+    return seen && !seen->arguments.empty() ? seen->arguments.back() : std::string();
+  };
+  while (last_argument() != "ghostly.py" && refreshes <= System::hidden_image_period) {
     system.refresh_all();
     ++refreshes;
   }
@@ -316,7 +330,7 @@ TEST_F(SystemTest, UnreadableStatRecordsAndAnUnlistableRootEmptyTheTable) {
   add_entry(root, "600", 600, {"ok", 'S', 1, 0, 1, 1000}, "ok\0"s, "");
   add_entry(root, "601", 601, {"bad", 'S', 1, 0, 1, 1000}, "bad\0"s, "");
   System system = table();
-  EXPECT_EQ(system.processes().size(), 2U);
+  EXPECT_EQ(system.entries().size(), 2U);
 
   root.write("601/stat", "601 (bad) S 1");
   system.refresh_all();
@@ -325,13 +339,13 @@ TEST_F(SystemTest, UnreadableStatRecordsAndAnUnlistableRootEmptyTheTable) {
   EXPECT_EQ(system.faults(), RefreshFaults{});
 
   const System missing = System::new_all(root.path() / "does-not-exist", &judge, &budget);
-  EXPECT_TRUE(missing.processes().empty());
+  EXPECT_TRUE(missing.entries().empty());
   EXPECT_FALSE(missing.process(600));
   EXPECT_TRUE(missing.faults().root_unreadable);
 
   root.remove("");
   system.refresh_all();
-  EXPECT_TRUE(system.processes().empty());
+  EXPECT_TRUE(system.entries().empty());
   EXPECT_TRUE(system.faults().root_unreadable);
 }
 
@@ -365,6 +379,52 @@ TEST_F(SystemTest, AnOpenRefusedForLackOfDescriptorsIsAFaultOfThatRefresh) {
   EXPECT_EQ(ids_in_order(system), (std::vector<Pid>{601, 600}));
 }
 
+TEST_F(SystemTest, ATaskFolderThatCannotBeListedKeepsItsThreadsAndIsAFault) {
+  const auto process = [this](int count) {
+    add_entry(root, "100", 100, {"app", 'S', 1, 0, count, 5000}, "app\0"s, "/usr/bin/app");
+  };
+  process(3);
+  add_entry(root, "100/task/101", 101, {"zoom-share", 'S', 1, 0x40, 3, 5000}, "", "");
+  add_entry(root, "100/task/102", 102, {"worker", 'S', 1, 0x40, 3, 5000}, "", "");
+  // Listings of the task folder fail with `refusal` while it is set, however it was opened.
+  int refusal = 0;
+  const FolderLister lister = [&](int fd, const std::function<void(Pid)>& visit) {
+    const auto path = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd));
+    return refusal != 0 && path.filename() == "task" ? refusal : list_numeric_folders(fd, visit);
+  };
+  System system = System::new_all(root.path(), &judge, &budget, lister);
+  ASSERT_EQ(ids_in_order(system), (std::vector<Pid>{102, 101, 100}));
+
+  // A thread count that changes makes the table list the folder on this refresh.
+  for (const int error : {EPERM, EIO}) {
+    SCOPED_TRACE(error);
+    refusal = error;
+    process(4);
+    system.refresh_all();
+    EXPECT_TRUE(system.faults().listing_refused);
+    EXPECT_FALSE(system.faults().root_unreadable);
+    EXPECT_EQ(ids_in_order(system), (std::vector<Pid>{102, 101, 100}));
+    EXPECT_EQ(name_of(system, 101), "zoom-share");
+    process(3);
+    system.refresh_all();
+  }
+
+  // A process that has gone between the open and the listing is no refusal.
+  refusal = ENOENT;
+  process(4);
+  system.refresh_all();
+  EXPECT_EQ(system.faults(), RefreshFaults{});
+  EXPECT_EQ(ids_in_order(system), (std::vector<Pid>{102, 101, 100}));
+
+  // Listed again, the folder's threads are followed as before.
+  refusal = 0;
+  root.remove("100/task/102");
+  process(2);
+  system.refresh_all();
+  EXPECT_EQ(system.faults(), RefreshFaults{});
+  EXPECT_EQ(ids_in_order(system), (std::vector<Pid>{101, 100}));
+}
+
 TEST_F(SystemTest, KeptStatFilesStayWithinTheBudgetAndAreReturnedWhenEntriesGo) {
   for (int pid = 700; pid < 710; ++pid) {
     add_entry(root, std::to_string(pid), pid, {"p" + std::to_string(pid), 'S', 1, 0, 1, 1000},
@@ -372,7 +432,7 @@ TEST_F(SystemTest, KeptStatFilesStayWithinTheBudgetAndAreReturnedWhenEntriesGo) 
   }
   OpenFileBudget small{3};
   System system = System::new_all(root.path(), &judge, &small);
-  EXPECT_EQ(system.processes().size(), 10U);
+  EXPECT_EQ(system.entries().size(), 10U);
   EXPECT_FALSE(small.take()) << "all three units are in use";
 
   // With no unit left, the other files are opened anew on each refresh and still read.
@@ -381,11 +441,11 @@ TEST_F(SystemTest, KeptStatFilesStayWithinTheBudgetAndAreReturnedWhenEntriesGo) 
                stat_record(pid, {"p" + std::to_string(pid), 'R', 1, 0, 1, 1000}));
   }
   system.refresh_all();
-  for (const Process* entry : system.processes()) EXPECT_EQ(entry->state.kind, RunState::Running);
+  for (const Process* entry : system.entries()) EXPECT_EQ(entry->state.kind, RunState::Running);
 
   for (int pid = 700; pid < 710; ++pid) root.remove(std::to_string(pid));
   system.refresh_all();
-  EXPECT_TRUE(system.processes().empty());
+  EXPECT_TRUE(system.entries().empty());
   for (int unit = 0; unit < 3; ++unit) EXPECT_TRUE(small.take());
   EXPECT_FALSE(small.take());
 
@@ -398,7 +458,7 @@ TEST_F(SystemTest, KeptStatFilesStayWithinTheBudgetAndAreReturnedWhenEntriesGo) 
   }
   OpenFileBudget three{3};
   const System threaded = System::new_all(root.path(), &judge, &three);
-  EXPECT_EQ(threaded.processes().size(), 5U);
+  EXPECT_EQ(threaded.entries().size(), 5U);
   EXPECT_TRUE(three.take());
   EXPECT_FALSE(three.take());
 }
@@ -426,17 +486,21 @@ TEST(LiveProc, FindsItselfRunningAndAChildFromStartToExit) {
     _exit(127);
   }
   const Process* seen = nullptr;
-  for (int tries = 0; tries < 100; ++tries) {
+  // Until the child has executed its program, within a bound that only a hang reaches.
+  for (int tries = 0; tries < 3000; ++tries) {
     system.refresh_all();
     seen = system.process(child);
     // The kernel renames the process before it lays out the new arguments; an empty command
     // line is read again on the next refresh.
-    if (seen && seen->name == "sleep" && !judge.image_of(seen)->arguments.empty()) break;
+    const auto captured = judge.image_of(seen);
+    if (seen && seen->name == "sleep" && captured && !captured->arguments.empty()) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   ASSERT_TRUE(seen);
   EXPECT_EQ(seen->name, "sleep");
-  EXPECT_EQ(judge.image_of(seen)->arguments, (Arguments{"sleep", "30"}));
+  const auto captured = judge.image_of(seen);
+  ASSERT_TRUE(captured);
+  EXPECT_EQ(captured->arguments, (Arguments{"sleep", "30"}));
   EXPECT_EQ(seen->parent_pid, getpid());
 
   kill(child, SIGKILL);

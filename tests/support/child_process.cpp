@@ -89,6 +89,11 @@ ChildProcess::ChildProcess(const std::string& program, const ChildOptions& optio
         (setgroups(0, nullptr) != 0 || setgid(*options.user) != 0 || setuid(*options.user) != 0)) {
       _exit(124);
     }
+    for (const int signal_number : options.ignored_signals) ::signal(signal_number, SIG_IGN);
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    for (const int signal_number : options.blocked_signals) sigaddset(&blocked, signal_number);
+    sigprocmask(SIG_BLOCK, &blocked, nullptr);
     execv(program.c_str(), argv.data());
     _exit(127);
   }

@@ -28,6 +28,10 @@ struct ChildOptions {
   std::optional<unsigned long>
       open_file_limit;        // soft and hard limit set before the program starts
   std::optional<uid_t> user;  // runs as this user (and the group of the same number)
+  // Signals the program starts with ignored, and with blocked, as a starter such as nohup or a
+  // shell's `trap '' INT` leaves them.
+  std::vector<int> ignored_signals;
+  std::vector<int> blocked_signals;
 };
 
 // A program run by a test; killed and reaped when the object goes.
@@ -46,6 +50,8 @@ class ChildProcess {
   // Whatever stderr holds within `timeout`, up to end of stream.
   std::string read_err(std::chrono::milliseconds timeout);
   void close_out_reader();
+  // Stdout has reached its end (or is not read) and every line of it has been returned.
+  bool out_ended() const { return out_fd < 0 && out_buffer.empty(); }
 
   bool running();
   // The wait status once the child has ended within `timeout`.

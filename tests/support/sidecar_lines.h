@@ -1,6 +1,10 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
@@ -34,6 +38,24 @@ inline bool is_compact_object(const std::string& line) {
   return !in_string;
 }
 
+// Whether a line is about the process or thread `pid`: the subject of a finding, or the owner of
+// an overlay. Other programs on the machine may be reported too; a test looks for its own.
+inline bool is_about(const std::string& line, pid_t pid) {
+  const std::string id = std::to_string(pid);
+  return line.find(R"("pid":)" + id + ",") != std::string::npos ||
+         line.find(R"("owner_pid":)" + id + ",") != std::string::npos;
+}
+
+// The voluntary context switches of `pid`, -1 when unreadable. The sidecar's loop sleeps once a
+// turn and blocks nowhere else, so their growth counts its polls.
+inline long voluntary_switches(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::atol(line.c_str() + 24);
+  }
+  return -1;
+}
+
 inline std::string event_tag(const std::string& line) {
   const std::string prefix = R"({"event":")";
   if (line.rfind(prefix, 0) != 0) return {};
@@ -41,7 +63,7 @@ inline std::string event_tag(const std::string& line) {
 }
 
 // The first stdout line within `timeout` for which `wanted` holds; every line read on the way is
-// appended to `seen` when given.
+// appended to `seen` when given. Nothing once stdout has ended.
 inline std::optional<std::string> wait_for_line(
     ChildProcess& child, const std::function<bool(const std::string&)>& wanted,
     std::chrono::milliseconds timeout, std::vector<std::string>* seen = nullptr) {
@@ -50,7 +72,10 @@ inline std::optional<std::string> wait_for_line(
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     auto line = child.read_line(left);
-    if (!line) continue;
+    if (!line) {
+      if (child.out_ended()) break;
+      continue;
+    }
     if (seen) seen->push_back(*line);
     if (wanted(*line)) return line;
   }

@@ -166,7 +166,7 @@ TEST(Rules, EveryAssistantInTheOrderGivenThreadsWithTheirOwnNames) {
 TEST(Rules, ATermFarIntoLongArgumentsIsFoundFromASmallVerdict) {
   Arguments arguments = {"python3", std::string(150 * 1024, 'x') + " open-interview-coder"};
   const ImageVerdict image = DetectionUtils::judge().judge_image(nullptr, arguments);
-  EXPECT_LE(image.view().size(), ImageVerdict::capacity);
+  EXPECT_LE(image.head().size(), ImageVerdict::head_capacity);
   EXPECT_TRUE(DetectionUtils::denylist_match("python3", nullptr, arguments));
   arguments.back().back() = 'X';  // "coder" becomes "codeX": no term left
   EXPECT_FALSE(DetectionUtils::denylist_match("python3", nullptr, arguments));
@@ -187,8 +187,8 @@ TEST_F(DetectionTableTest, ANewProgramImageIsJudgedAgain) {
   StatFields python{"python3", 'S', 1, 0, 1, 100};
   add_entry(root, "801", 801, python, "python3\0launcher.py\0"s, "/usr/bin/python3");
   System system = table();
-  EXPECT_TRUE(DetectionUtils::check_suspicious_processes(system.processes()).empty());
-  EXPECT_TRUE(DetectionUtils::check_ai_assistants(system.processes()).empty());
+  EXPECT_TRUE(DetectionUtils::check_suspicious_processes(system.entries()).empty());
+  EXPECT_TRUE(DetectionUtils::check_ai_assistants(system.entries()).empty());
 
   // 800 executes another program; 801 executes python3 again, with a term 150 KB into its new
   // arguments: the same name, a new memory layout.
@@ -198,9 +198,9 @@ TEST_F(DetectionTableTest, ANewProgramImageIsJudgedAgain) {
             "python3\0-c\0"s + std::string(150 * 1024, 'y') + " # LockedIn AI\0"s,
             "/usr/bin/python3");
   system.refresh_all();
-  EXPECT_EQ(DetectionUtils::check_suspicious_processes(system.processes()),
+  EXPECT_EQ(DetectionUtils::check_suspicious_processes(system.entries()),
             (std::vector<SuspiciousProcessPayload>{{800, "obs", "Screen Recorder"}}));
-  EXPECT_EQ(DetectionUtils::check_ai_assistants(system.processes()),
+  EXPECT_EQ(DetectionUtils::check_ai_assistants(system.entries()),
             (std::vector<AiAssistantMatch>{{801, "python3"}}));
 }
 
@@ -211,14 +211,14 @@ TEST_F(DetectionTableTest, ArgumentsReadLaterAndThreadsNamedLaterAreJudged) {
   root.write("900/task/901/comm", "wf-recorder\n");
   System system = table();
   // The arguments wait out the disk sleep; the thread has not been read under its new name.
-  EXPECT_TRUE(DetectionUtils::check_ai_assistants(system.processes()).empty());
-  EXPECT_TRUE(DetectionUtils::check_suspicious_processes(system.processes()).empty());
+  EXPECT_TRUE(DetectionUtils::check_ai_assistants(system.entries()).empty());
+  EXPECT_TRUE(DetectionUtils::check_suspicious_processes(system.entries()).empty());
 
   root.write("900/stat", testing::stat_record(900, {"python3", 'S', 1, 0, 2, 100}));
   system.refresh_all();
-  EXPECT_EQ(DetectionUtils::check_ai_assistants(system.processes()),
+  EXPECT_EQ(DetectionUtils::check_ai_assistants(system.entries()),
             (std::vector<AiAssistantMatch>{{901, "wf-recorder"}, {900, "python3"}}));
-  EXPECT_EQ(DetectionUtils::check_suspicious_processes(system.processes()),
+  EXPECT_EQ(DetectionUtils::check_suspicious_processes(system.entries()),
             (std::vector<SuspiciousProcessPayload>{{901, "wf-recorder", "Screen Recorder"}}));
 }
 
@@ -226,7 +226,7 @@ TEST_F(DetectionTableTest, AProcessRenamedFromInsideIsFoundByItsProgramFileItsTh
   add_entry(root, "950", 950, {"kworker/u8:1", 'S', 1, 0, 2, 100}, "obs\0"s, "/usr/bin/obs");
   add_entry(root, "950/task/951", 951, {"worker", 'S', 1, 0x40, 2, 100}, "", "");
   System system = table();
-  EXPECT_EQ(DetectionUtils::check_suspicious_processes(system.processes()),
+  EXPECT_EQ(DetectionUtils::check_suspicious_processes(system.entries()),
             (std::vector<SuspiciousProcessPayload>{{950, "kworker/u8:1", "Screen Recorder"}}));
 }
 

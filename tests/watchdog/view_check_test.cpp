@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <utility>
 
 #include "events/json_writer.h"
 #include "support/fake_root.h"
+#include "support/fixture_machine.h"
 #include "watchdog/linux/linux_watchdog.h"
 
 namespace sidecar {
@@ -61,40 +63,18 @@ TEST(MountTableMasks, ProcAloneOnItsRootIsNormalAndEverythingThatHidesProcessesI
       "/my proc"));
 }
 
-TEST(StatusView, NestedNamespacesAndSeccompFilters) {
-  EXPECT_FALSE(status_shows_nested_namespace("Name:\tx\nNSpid:\t4858\nSeccomp:\t0\n"));
-  EXPECT_TRUE(status_shows_nested_namespace("Name:\tx\nNSpid:\t4858\t1\n"));
-  EXPECT_FALSE(status_shows_nested_namespace("Name:\tx\n"));
-  EXPECT_FALSE(status_shows_seccomp_filter("Seccomp:\t0\nSeccomp_filters:\t0\n"));
-  EXPECT_FALSE(status_shows_seccomp_filter("Seccomp:\t1\n"));  // strict mode cannot even open
-  EXPECT_TRUE(status_shows_seccomp_filter("NoNewPrivs:\t1\nSeccomp:\t2\nSeccomp_filters:\t1\n"));
-  // A name is the only free text of a status file and comes first: it cannot end a line early.
-  EXPECT_FALSE(status_shows_seccomp_filter("Name:\tSeccomp:\t2\nSeccomp:\t0\n"));
-}
-
 // A fixture machine with a full view, whose one condition a case then spoils.
 struct Machine {
   testing::FakeRoot proc;
   Instant mono{1000, 0};
-  Platform platform;
+  Platform platform = testing::physical_machine(proc.path(), mono);
 
-  Machine() {
-    testing::add_full_view(proc, 42);
-    platform.proc_root = proc.path();
-    platform.sys_root = proc.path() / "no-sys";
-    platform.own_pid = [] { return 42U; };
-    platform.monotonic_now = [this] { return mono; };
-    platform.wall_now = [] { return Instant{1'765'319'742, 0}; };
-    platform.cpuid = [](std::uint32_t) { return std::optional<CpuidLeaf>(CpuidLeaf{1, 0, 0, 0}); };
-    platform.mac_address = [] { return MacLookup{MacLookupOutcome::Nothing, std::nullopt}; };
-    platform.file_system_type = [](const std::string&) { return proc_super_magic; };
-    platform.inode_of = [](const std::string&) { return initial_pid_namespace; };
-  }
+  Machine() { testing::add_full_view(proc, 42); }
 };
 
 std::string first_line(LinuxWatchdog& watchdog) {
   const auto event = watchdog.poll();
-  return event ? to_json(*event).value_or("?") : "(none)";
+  return event ? to_json(*event) : "(none)";
 }
 
 std::string self_line(std::string_view reason) {
@@ -153,7 +133,7 @@ TEST(LinuxWatchdogView, EachConditionAloneIsAFindingAboutItself) {
     Machine control;
     LinuxWatchdog watchdog(control.platform);
     EXPECT_EQ(first_line(watchdog),
-              R"({"event":"heartbeat","payload":{"timestamp":1765319742000}})");
+              R"({"event":"heartbeat","payload":{"timestamp":1765319742123}})");
   }
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -162,6 +142,36 @@ TEST(LinuxWatchdogView, EachConditionAloneIsAFindingAboutItself) {
     LinuxWatchdog watchdog(machine.platform);
     EXPECT_EQ(first_line(watchdog), self_line(c.reason));
   }
+}
+
+TEST(LinuxWatchdogView, TheMountTableIsReadAgainOnlyWhenTheKernelFlagsAChange) {
+  Machine machine;
+  bool changed = false;
+  int asks = 0;
+  machine.platform.mount_table_changed = [&](int fd) {
+    EXPECT_GE(fd, 0);
+    ++asks;
+    return std::exchange(changed, false);
+  };
+  LinuxWatchdog watchdog(machine.platform);
+  EXPECT_NE(first_line(watchdog).find("heartbeat"), std::string::npos);
+  const std::string masking = testing::normal_mount_table(machine.proc.path()) + "70 22 0:9 / " +
+                              machine.proc.path().string() + "/42 rw - tmpfs t rw\n";
+
+  // Unflagged, a new table is not read: the verdict stands.
+  machine.proc.write("self/mountinfo", masking);
+  machine.mono.sec += 1;
+  EXPECT_EQ(first_line(watchdog), "(none)");
+  // Flagged, it is read from its start through the descriptor kept open.
+  changed = true;
+  machine.mono.sec += 1;
+  EXPECT_EQ(first_line(watchdog), self_line(masked_table_reason));
+  // Unmounted again: the next flagged change clears the finding.
+  machine.proc.write("self/mountinfo", testing::normal_mount_table(machine.proc.path()));
+  changed = true;
+  machine.mono.sec += 61;
+  EXPECT_NE(first_line(watchdog).find("heartbeat"), std::string::npos);
+  EXPECT_EQ(asks, 4);  // once a poll, the first look excepted
 }
 
 TEST(LinuxWatchdogView, ComesAfterTheTracerAndCoolsLikeAnyFinding) {

@@ -65,7 +65,7 @@ class VmIndicatorsTest : public ::testing::Test {
   void SetUp() override {
     platform.sys_root = sys.path();
     set_processor(1, false);
-    set_card(MacLookupOutcome::Found, MacAddress{{0x3c, 0x52, 0x82, 0x10, 0xaa, 0x01}});
+    set_card(MacAddress{{0x3c, 0x52, 0x82, 0x10, 0xaa, 0x01}});
   }
   void set_processor(std::uint32_t highest_leaf, bool hypervisor) {
     platform.cpuid = [this, highest_leaf, hypervisor](std::uint32_t leaf) {
@@ -76,8 +76,8 @@ class VmIndicatorsTest : public ::testing::Test {
       return std::optional<CpuidLeaf>(result);
     };
   }
-  void set_card(MacLookupOutcome outcome, std::optional<MacAddress> address) {
-    platform.mac_address = [outcome, address] { return MacLookup{outcome, address}; };
+  void set_card(std::optional<MacAddress> address) {
+    platform.mac_address = [address] { return address; };
   }
   std::vector<std::string> indicators() { return vm_indicators(platform); }
 };
@@ -91,7 +91,7 @@ TEST_F(VmIndicatorsTest, APhysicalMachineHasNone) {
 
 TEST_F(VmIndicatorsTest, EveryProbeInItsOrder) {
   set_processor(0x16, true);
-  set_card(MacLookupOutcome::Found, MacAddress{{0x00, 0x0c, 0x29, 0xab, 0xcd, 0xef}});
+  set_card(MacAddress{{0x00, 0x0c, 0x29, 0xab, 0xcd, 0xef}});
   sys.write("class/dmi/id/product_name", "VMware Virtual Platform\n");
   sys.write("class/dmi/id/sys_vendor", "VMware, Inc.\n");
   EXPECT_EQ(indicators(), (std::vector<std::string>{"cpuid_hypervisor", "mac_oui_vmware",
@@ -107,15 +107,14 @@ TEST_F(VmIndicatorsTest, TheHypervisorBitAlone) {
 TEST_F(VmIndicatorsTest, ProbesThatCannotReadTheirSourceAddNothing) {
   // No leaf 1: the hypervisor bit is not read.
   set_processor(0, true);
-  set_card(MacLookupOutcome::Error, std::nullopt);
+  set_card(std::nullopt);
   sys.write("class/dmi/id/product_name/not-a-file", "");  // a folder: exists, cannot be read
   sys.write("class/dmi/id/sys_vendor", "QEMU\n");
   EXPECT_EQ(indicators(), (std::vector<std::string>{"dmi_vendor:QEMU"}));
   EXPECT_EQ(leaves_asked, (std::vector<std::uint32_t>{0}));
 
-  // A processor without the instruction, no card, firmware text that is not UTF-8.
+  // A processor without the instruction, firmware text that is not UTF-8.
   platform.cpuid = [](std::uint32_t) { return std::optional<CpuidLeaf>(); };
-  set_card(MacLookupOutcome::Nothing, std::nullopt);
   sys.write("class/dmi/id/sys_vendor", "QEMU\xff\n");
   EXPECT_TRUE(indicators().empty());
 }

@@ -74,13 +74,11 @@ bool contains_term(std::string_view text) {
   return false;
 }
 
-// An image's verdict: a flag for a denylist term in its text alone, the catalogue pattern its
-// program file's name matches (plus one, 0 for none), and the first bytes of its text. A term
-// that starts in an entry's name ends within its own length of the image text's start, so those
-// bytes are all a name needs to be matched across.
+// An image's verdict keeps the first bytes of its match text: a term that starts in an entry's
+// name ends within its own length of the image text's start, so those bytes are all a name needs
+// to be matched across.
 constexpr std::size_t image_head = longest_term - 1;
-constexpr std::size_t verdict_text = 2;
-static_assert(verdict_text + image_head <= ImageVerdict::capacity);
+static_assert(image_head <= ImageVerdict::head_capacity);
 
 // An entry's verdict: the catalogue pattern its name (or a process's program file) matches, plus
 // one (0 for none), and a flag for a denylist match.
@@ -97,12 +95,12 @@ std::string_view file_name(std::string_view path) {
 class RulesJudge final : public EntryJudge {
  public:
   ImageVerdict judge_image(const std::string* exe, const Arguments& arguments) const override {
-    std::string text(verdict_text, '\0');
-    text[0] = '0';
+    ImageVerdict verdict;
+    std::string text;
     if (exe) {
       const std::string path = to_utf8_lossy(*exe);
       if (const auto index = DetectionUtils::catalogue_match(file_name(path))) {
-        text[1] = static_cast<char>(*index + 1);
+        verdict.program_match = static_cast<std::uint8_t>(*index + 1);
       }
       text += ' ';
       append_lowercase_for_matching(text, path);
@@ -114,26 +112,26 @@ class RulesJudge final : public EntryJudge {
         append_lowercase_for_matching(text, arguments[i]);
       }
     }
-    if (contains_term(std::string_view(text).substr(verdict_text))) text[0] = '1';
-    return ImageVerdict(std::string_view(text).substr(0, verdict_text + image_head));
+    verdict.listed = contains_term(text);
+    verdict.set_head(std::string_view(text).substr(0, image_head));
+    return verdict;
   }
 
   EntryVerdict judge_entry(std::string_view name, const ImageVerdict* image,
                            bool own_image) const override {
-    const std::string_view image_text = image ? image->view() : std::string_view();
     EntryVerdict verdict = 0;
     if (const auto index = DetectionUtils::catalogue_match(name)) {
       verdict = static_cast<EntryVerdict>(*index + 1);
-    } else if (own_image && image_text.size() >= verdict_text) {
+    } else if (own_image && image) {
       // A renamed program is still the file it runs; a thread is judged by its own name.
-      verdict = static_cast<unsigned char>(image_text[1]);
+      verdict = image->program_match;
     }
-    bool listed = image_text.starts_with('1');
+    bool listed = image && image->listed;
     if (!listed) {
       std::string text;
       text.reserve(name.size() + image_head);
       append_lowercase_for_matching(text, name);
-      if (image_text.size() > verdict_text) text += image_text.substr(verdict_text);
+      if (image) text += image->head();
       listed = contains_term(text);
     }
     return listed ? verdict | denylist_flag : verdict;

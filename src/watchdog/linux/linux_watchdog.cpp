@@ -22,7 +22,8 @@ std::optional<WatchdogEvent> LinuxWatchdog::poll() { return run_poll_cycle(*this
 
 void LinuxWatchdog::refresh() {
   system.refresh_all();
-  own_status = read_whole_file((platform.proc_root / "self" / "status").string());
+  const auto status = read_whole_file((platform.proc_root / "self" / "status").string());
+  own_status = status ? std::optional<StatusRecord>(parse_status(*status)) : std::nullopt;
 }
 
 bool LinuxWatchdog::traced() {
@@ -36,11 +37,11 @@ std::optional<std::string_view> LinuxWatchdog::blind() {
 std::vector<std::string> LinuxWatchdog::vm_indicators() { return sidecar::vm_indicators(platform); }
 
 std::vector<SuspiciousProcessPayload> LinuxWatchdog::suspicious_processes() {
-  return DetectionUtils::check_suspicious_processes(system.processes());
+  return DetectionUtils::check_suspicious_processes(system.entries());
 }
 
 std::vector<AiAssistantMatch> LinuxWatchdog::ai_assistants() {
-  return DetectionUtils::check_ai_assistants(system.processes());
+  return DetectionUtils::check_ai_assistants(system.entries());
 }
 
 std::optional<HeartbeatPayload> LinuxWatchdog::heartbeat() {

@@ -40,8 +40,8 @@ class LinuxWatchdog final : public Watchdog, private PollSteps {
   Platform platform;
   System system;
   ViewCheck view_check;
-  // This poll's own status file, read once for the tracer and the view checks.
-  std::optional<std::string> own_status;
+  // This poll's own status file, read and parsed once for the tracer and the view checks.
+  std::optional<StatusRecord> own_status;
   // Starts ten seconds back, so the first poll that reaches the heartbeat step reports one.
   Instant last_heartbeat;
   EmitGate emit_gate;

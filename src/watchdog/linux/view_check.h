@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "host/platform.h"
+#include "host/proc_parse.h"
 
 namespace sidecar {
 
@@ -26,13 +27,6 @@ inline constexpr std::uint64_t initial_pid_namespace = 4026531836;
 // statfs's magic number of the proc file system.
 inline constexpr std::uint64_t proc_super_magic = 0x9fa0;
 
-// Whether the "NSpid:" line of a status file holds more than one identifier: the process is seen
-// from a PID namespace nested in another.
-bool status_shows_nested_namespace(std::string_view status);
-
-// Whether the "Seccomp:" line of a status file says a filter is installed (mode 2).
-bool status_shows_seccomp_filter(std::string_view status);
-
 // Whether a mount table (the text of a mountinfo file) hides processes from a reader of the proc
 // file system mounted at `proc_path`: nothing or something other than proc mounted there, more
 // than one mount there, a proc mount with hidepid or subset, or anything mounted on or under a
@@ -40,8 +34,8 @@ bool status_shows_seccomp_filter(std::string_view status);
 bool mount_table_masks(std::string_view mountinfo, std::string_view proc_path);
 
 // The view check of the poll. It watches the mount table for changes through a descriptor kept
-// open for the sidecar's life, so a steady poll costs one poll(2) call beside the status file
-// that the tracer check reads anyway.
+// open for the sidecar's life (the platform's `mount_table_changed`), so a steady poll costs one
+// poll(2) call beside the status file that the tracer check reads anyway.
 class ViewCheck {
  public:
   explicit ViewCheck(const Platform& platform);
@@ -54,7 +48,7 @@ class ViewCheck {
   // The reason of the first condition that holds, or nothing when the view can be trusted.
   // `status` is this poll's own status file, nothing when it could not be read.
   std::optional<std::string_view> check(const System& system, std::uint32_t own_pid,
-                                        const std::optional<std::string>& status);
+                                        const std::optional<StatusRecord>& status);
 
  private:
   // The verdict on the mount table, worked out again when it has changed since the last look.
@@ -62,6 +56,7 @@ class ViewCheck {
 
   std::string proc_root;
   std::function<std::optional<std::uint64_t>(const std::string&)> file_system_type;
+  std::function<bool(int)> mount_table_changed;
   // The namespace of a process never changes: read once.
   bool foreign_namespace = false;
   int mount_table = -1;

@@ -37,8 +37,6 @@ bool hypervisor_flag(const Platform& platform) {
 }
 
 std::optional<std::string> read_firmware_file(const std::filesystem::path& path) {
-  std::error_code error;
-  if (!std::filesystem::exists(path, error)) return std::nullopt;
   auto text = read_whole_file(path.string());
   if (!text || !is_valid_utf8(*text)) return std::nullopt;
   return text;
@@ -73,8 +71,8 @@ std::vector<std::string> vm_indicators(const Platform& platform) {
   std::vector<std::string> indicators;
   if (hypervisor_flag(platform)) indicators.emplace_back("cpuid_hypervisor");
 
-  if (const auto lookup = platform.mac_address(); lookup.address) {
-    if (const auto indicator = mac_indicator(lookup.address->to_string())) {
+  if (const auto address = platform.mac_address()) {
+    if (const auto indicator = mac_indicator(address->to_string())) {
       indicators.emplace_back(*indicator);
     }
   }
