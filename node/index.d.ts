@@ -105,7 +105,7 @@ export declare class Sidecar extends EventEmitter implements AsyncIterable<Watch
   readonly version: SidecarVersion | null;
   /** Its SHA-256 as checked before it was started; null when no digest was asked for. */
   readonly sha256: string | null;
-  /** Events a `for await` loop did not take in time and that were dropped (it holds at most 1024). */
+  /** Events `for await` loops did not take in time and that were dropped (each holds at most 1024). */
   readonly droppedEvents: number;
   on(name: 'event', listener: (event: WatchdogEvent) => void): this;
   on(name: 'unknown', listener: (unknown: UnknownEvent) => void): this;
@@ -131,9 +131,10 @@ export declare class Sidecar extends EventEmitter implements AsyncIterable<Watch
    */
   stop(options?: { graceMs?: number }): Promise<SidecarExit>;
   /**
-   * Every valid event from the start of the loop, in order; ends when the sidecar has ended. At
-   * most 1024 events wait for a slow loop (the oldest are dropped and counted in droppedEvents).
-   * Leaving the loop early (break, return, throw) stops the sidecar.
+   * Every valid event from the start of the loop, in order, to each loop that reads; ends when
+   * the sidecar has ended and the loop has taken what was held for it. At most 1024 events wait
+   * for a slow loop (its oldest are dropped and counted in droppedEvents). Leaving the last loop
+   * early (break, return, throw) stops the sidecar.
    */
   [Symbol.asyncIterator](): AsyncIterator<WatchdogEvent>;
 }
@@ -178,7 +179,8 @@ export declare function parseLine(
 
 /**
  * A function to feed chunks of a byte stream; calls onLine with each line, split at line feeds
- * only. A line longer than maxLine characters (default 1 MiB) is dropped, its start given to onLong.
+ * only. A line longer than maxLine bytes (default 1 MiB), finished or not, is dropped and its first
+ * 200 characters are given to onLong.
  */
 export declare function lineFramer(
   onLine: (line: string) => void,
