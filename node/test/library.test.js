@@ -134,7 +134,8 @@ test('the real sidecar: typed, valid events; a heartbeat; stop ends it by SIGTER
     assert.equal(typeof event.payload, 'object');
     if (event.event === 'heartbeat') break;
   }
-  assert.ok(seen.length >= 1 && seen.length <= 4, JSON.stringify(seen));
+  // Each finding on the machine (a VM, a recorder that runs beside the tests) comes before it.
+  assert.ok(seen.length >= 1 && seen.length <= 20, JSON.stringify(seen));
   assert.ok(seen.at(-1).payload.timestamp > 1.7e12);
   assert.deepEqual(invalid, []);
   const pid = sidecar.pid;

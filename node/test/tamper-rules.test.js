@@ -6,7 +6,15 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { TamperWatch } = require('../tamper');
+const {
+  TamperWatch,
+  processFacts,
+  stateFindings,
+  substitution,
+  sandboxing,
+  FrozenWindow,
+  LineSpacing,
+} = require('../tamper');
 
 function fakeSidecar({ state = 'S', switches = 100 } = {}) {
   const root = fs.mkdtempSync(path.join(os.tmpdir(), 'tamper-proc-'));
@@ -121,4 +129,58 @@ test('a flood of lines reads the sidecar\'s process at most four times a second'
   assert.equal(reads, 4);
   assert.ok(fake.watch.frozen.samples.length <= 4);
   fake.cleanup();
+});
+
+test('the pieces: what a look at the process says, and the start checks', () => {
+  const facts = processFacts(
+    '42 (a) b) (c) t 1 42 42 0 -1\n',
+    'Name:\tx\nTracerPid:\t77\nvoluntary_ctxt_switches:\t9\n',
+  );
+  assert.deepEqual(facts, { state: 't', tracer: 77, switches: 9 });
+  assert.equal(processFacts(null, ''), null);
+  assert.deepEqual(
+    stateFindings(42, facts).map((found) => [found.kind, found.evidence]),
+    [
+      ['traced', { pid: 42, state: 't' }],
+      ['traced', { pid: 42, tracer_pid: 77 }],
+    ],
+  );
+  assert.deepEqual(stateFindings(42, { state: 'S', tracer: 0 }), []);
+
+  const checked = { dev: 1, ino: 2 };
+  assert.equal(substitution('/bin/x', checked, { dev: 1, ino: 2 }), null);
+  assert.equal(substitution('/bin/x', null, { dev: 1, ino: 3 }), null, 'nothing was checked');
+  assert.equal(substitution('/bin/x', checked, null), null, 'it ended before the look');
+  assert.deepEqual(substitution('/bin/x', checked, { dev: 1, ino: 3 }).evidence, {
+    path: '/bin/x',
+    checked,
+    running: { dev: 1, ino: 3 },
+  });
+  assert.equal(sandboxing(null), null);
+  assert.equal(sandboxing({ pid: 4026532301 }).kind, 'sandboxed');
+});
+
+test('the pieces: a frozen window and the spacing of lines, on given instants', () => {
+  const window = new FrozenWindow();
+  const kinds = [];
+  for (let second = 0; second <= 6; second++) {
+    const found = window.add(42, { at: second * 1000, switches: 100, stopped: false, lines: 1 });
+    if (found) kinds.push([second, found.kind, found.evidence.lines]);
+  }
+  assert.deepEqual(kinds, [
+    [5, 'frozen', 5],
+    [6, 'frozen', 5],
+  ]);
+  // A stopped sample in the window is the stopped report's, not a frozen one.
+  const stopped = new FrozenWindow();
+  for (let second = 0; second <= 6; second++) {
+    assert.equal(stopped.add(42, { at: second * 1000, switches: 100, stopped: second === 3, lines: 1 }), null);
+  }
+
+  const spacing = new LineSpacing();
+  assert.deepEqual(spacing.add(0, heartbeat(0), false), []);
+  assert.deepEqual(spacing.add(5000, heartbeat(5000), false), []);
+  assert.deepEqual(spacing.add(5200, null, false).map((found) => found.kind), ['too-fast']);
+  assert.deepEqual(spacing.add(5400, null, true), [], 'the host was held up');
+  assert.deepEqual(spacing.add(9000, heartbeat(8000), false).map((found) => found.kind), ['too-soon']);
 });
