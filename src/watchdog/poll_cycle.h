@@ -1,5 +1,7 @@
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -14,8 +16,7 @@ namespace sidecar {
 
 class EmitGate;
 
-// The checks of one poll. The cycle calls them in a fixed order and stops at the first finding
-// the gate allows, so a step is asked only when every earlier one has been passed.
+// The checks of one poll, asked in a fixed order on every poll.
 class PollSteps {
  public:
   virtual ~PollSteps() = default;
@@ -28,18 +29,37 @@ class PollSteps {
   virtual std::vector<std::string> vm_indicators() = 0;
   virtual std::vector<SuspiciousProcessPayload> suspicious_processes() = 0;
   virtual std::vector<AiAssistantMatch> ai_assistants() = 0;
-  // Not gated: it keeps its own spacing.
+  // Not gated: it keeps its own spacing. `heartbeat_due` only looks; `heartbeat` makes one and
+  // starts the next interval.
+  virtual bool heartbeat_due() = 0;
   virtual std::optional<HeartbeatPayload> heartbeat() = 0;
 
   virtual std::uint32_t own_pid() = 0;
   virtual Instant monotonic_now() = 0;
 };
 
+// Which steps of the poll have had something to report that was not served, and since which
+// poll: the step waiting longest is served next, so that no stream of findings from one step
+// keeps another's out, nor the heartbeat.
+class StepTurns {
+ public:
+  static constexpr std::size_t step_count = 6;  // tracer, view, vm, processes, assistants, beat
+
+  // The step to serve this poll among those that have something (`ready`): the one waiting
+  // longest, earlier steps first among equals; nothing when none is ready. Every other ready step
+  // waits on; a step that is not ready waits no more.
+  std::optional<std::size_t> pick(const std::array<bool, step_count>& ready);
+
+ private:
+  std::uint64_t poll = 0;
+  std::array<std::optional<std::uint64_t>, step_count> waiting_since{};
+};
+
 // One poll: refresh, then tracer ("debugger"), a view that cannot be trusted ("blind"), virtual
 // machine ("vm"), suspicious processes ("suspicious:" + name), AI assistants ("overlay:" + name)
-// and the heartbeat. A step with several matches offers them in order until the gate allows
-// one, so a cooling match never hides another; a finding the gate refuses is dropped and the
-// next match, or step, is tried.
-std::optional<WatchdogEvent> run_poll_cycle(PollSteps& steps, EmitGate& gate);
+// and the heartbeat. Every step is asked; a step with several matches offers the first that the
+// gate would allow, so a cooling match never hides another. One of the steps that have something
+// is served, as `turns` decides, and only its finding is recorded by the gate.
+std::optional<WatchdogEvent> run_poll_cycle(PollSteps& steps, EmitGate& gate, StepTurns& turns);
 
 }  // namespace sidecar

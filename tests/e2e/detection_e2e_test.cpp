@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -216,6 +217,34 @@ TEST(SidecarDetection, AProcessWhoseArgumentsHoldAnAssistantTermIsAStealthOverla
   std::vector<std::string> seen;
   EXPECT_TRUE(wait_for_line(sidecar, equals(expected), 60s, &seen))
       << ::testing::PrintToString(seen);
+}
+
+TEST(SidecarDetection, AStreamOfFreshNamesDoesNotStarveAnAssistantOrTheHeartbeat) {
+  ChildOptions options;
+  options.args = {"-c", "sleep 60; true", "interviewcoder"};
+  ChildProcess assistant("/bin/bash", options);
+  ChildProcess sidecar = start_sidecar();
+  // A thread of a new name for every line the sidecar writes: each poll has a fresh finding.
+  std::vector<std::unique_ptr<NamedThread>> stream;
+  stream.push_back(std::make_unique<NamedThread>("zoom-0"));
+  std::vector<std::string> seen;
+  bool reported = false;
+  std::size_t beats = 0;
+  while (seen.size() < 12 && !(reported && beats >= 2)) {
+    const auto line = sidecar.read_line(60s);  // only a hang takes this long
+    ASSERT_TRUE(line) << ::testing::PrintToString(seen);
+    seen.push_back(*line);
+    reported = reported || is_about(*line, assistant.pid());
+    if (event_tag(*line) == "heartbeat") ++beats;
+    stream.push_back(std::make_unique<NamedThread>("zoom-" + std::to_string(stream.size())));
+  }
+  // The machine's own findings (a VM, a recorder beside the tests) take turns too, so a few
+  // lines may come first; a starved step would never come.
+  EXPECT_TRUE(reported) << ::testing::PrintToString(seen);
+  EXPECT_GE(beats, 2U) << ::testing::PrintToString(seen);
+  std::size_t fresh = 0;
+  for (const auto& line : seen) fresh += line.find(R"("name":"zoom-)") != std::string::npos;
+  EXPECT_GE(fresh, 3U) << ::testing::PrintToString(seen);
 }
 
 TEST(SidecarDetection, UnderStraceItReportsItselfFirstThenLetsTheNextChecksThrough) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "events/json_writer.h"
 #include "support/fake_root.h"
 #include "support/fixture_machine.h"
@@ -24,6 +26,7 @@ class FakeSteps final : public PollSteps {
   Instant now{100, 0};
   Instant last_heartbeat = seconds_before(now, 10);
   std::vector<std::string> log;
+  StepTurns turns;
 
   void refresh() override { log.push_back("refresh"); }
   bool traced() override {
@@ -46,8 +49,11 @@ class FakeSteps final : public PollSteps {
     log.push_back("assistant");
     return assistants;
   }
-  std::optional<HeartbeatPayload> heartbeat() override {
+  bool heartbeat_due() override {
     log.push_back("heartbeat");
+    return elapsed_since(last_heartbeat, now) >= heartbeat_interval;
+  }
+  std::optional<HeartbeatPayload> heartbeat() override {
     return heartbeat_step(
         last_heartbeat, [this] { return now; },
         [] {
@@ -67,7 +73,7 @@ class FakeSteps final : public PollSteps {
 
 std::string poll_json(FakeSteps& steps, EmitGate& gate) {
   steps.log.clear();
-  const auto event = run_poll_cycle(steps, gate);
+  const auto event = run_poll_cycle(steps, gate, steps.turns);
   return event ? to_json(*event) : "(none)";
 }
 
@@ -75,51 +81,86 @@ using Log = std::vector<std::string>;
 
 using testing::physical_machine;
 
-TEST(PollCycle, PriorityOrderWithCoolingFindingsFallingThrough) {
+TEST(PollCycle, StepsInTheirOrderThenEachWaitingStepInTurn) {
   FakeSteps steps;
   steps.find_everything();
   EmitGate gate;
+  const Log every_step{"refresh", "traced", "blind", "vm", "suspicious", "assistant", "heartbeat"};
 
+  // Everything found at once: the order of the steps decides.
   EXPECT_EQ(
       poll_json(steps, gate),
       R"j({"event":"suspicious_process_detected","payload":{"pid":812,"name":"self","reason":"Process is being traced (status/TracerPid)"}})j");
-  EXPECT_EQ(steps.log, (Log{"refresh", "traced"}));
+  EXPECT_EQ(steps.log, every_step);
 
   steps.now.sec += 1;
   EXPECT_EQ(
       poll_json(steps, gate),
       R"({"event":"vm_detected","payload":{"is_vm":true,"confidence":0.8,"indicators":["cpuid_hypervisor"]}})");
-  EXPECT_EQ(steps.log, (Log{"refresh", "traced", "blind", "vm"}));
+  EXPECT_EQ(steps.log, every_step);
 
   steps.now.sec += 1;
   EXPECT_EQ(
       poll_json(steps, gate),
       R"({"event":"suspicious_process_detected","payload":{"pid":731,"name":"obs","reason":"Screen Recorder"}})");
 
-  // obs cools: the next record gets its turn.
+  // The steps that have waited since the first poll come before the next record of a step just
+  // served: the assistant, then the heartbeat, then gdb.
+  steps.now.sec += 1;
+  EXPECT_EQ(
+      poll_json(steps, gate),
+      R"({"event":"stealth_overlay_detected","payload":{"severity":"high","owner_name":"Cluely","owner_pid":977,"bundle_id":null,"window_layer":0,"window_alpha":1.0,"matched_list":"denylist","capture_excluded":false,"method":"process_name","reason":"running process matches AI-assistant denylist: 'Cluely'","os_note":null}})");
+
+  steps.now.sec += 1;
+  EXPECT_EQ(poll_json(steps, gate), R"({"event":"heartbeat","payload":{"timestamp":1999}})");
+  EXPECT_EQ(steps.last_heartbeat, steps.now);
+
   steps.now.sec += 1;
   EXPECT_EQ(
       poll_json(steps, gate),
       R"({"event":"suspicious_process_detected","payload":{"pid":732,"name":"gdb","reason":"Debugger"}})");
 
   steps.now.sec += 1;
-  EXPECT_EQ(
-      poll_json(steps, gate),
-      R"({"event":"stealth_overlay_detected","payload":{"severity":"high","owner_name":"Cluely","owner_pid":977,"bundle_id":null,"window_layer":0,"window_alpha":1.0,"matched_list":"denylist","capture_excluded":false,"method":"process_name","reason":"running process matches AI-assistant denylist: 'Cluely'","os_note":null}})");
-
-  // The heartbeat fell due at the first poll and was held back by the findings until now.
-  steps.now.sec += 1;
-  EXPECT_EQ(poll_json(steps, gate), R"({"event":"heartbeat","payload":{"timestamp":1999}})");
-  EXPECT_EQ(steps.log,
-            (Log{"refresh", "traced", "blind", "vm", "suspicious", "assistant", "heartbeat"}));
-  EXPECT_EQ(steps.last_heartbeat, steps.now);
-
-  steps.now.sec += 1;
   EXPECT_EQ(poll_json(steps, gate), "(none)");
+  EXPECT_EQ(steps.log, every_step);
 
   // Sixty seconds after its first report the tracer comes back first.
   steps.now = {160, 0};
   EXPECT_NE(poll_json(steps, gate).find(R"("name":"self")"), std::string::npos);
+}
+
+TEST(PollCycle, AStreamOfFreshFindingsStarvesNoOtherStepNorTheHeartbeat) {
+  FakeSteps steps;
+  EmitGate gate;
+  steps.assistants = {{977, "Cluely"}};
+  std::vector<std::string> lines;
+  // A new conferencing process every poll, each name a key of its own, for a minute.
+  for (int poll = 0; poll < 60; ++poll) {
+    steps.records = {{static_cast<std::uint32_t>(2000 + poll), "zoom-" + std::to_string(poll),
+                      "Conferencing Tool"}};
+    lines.push_back(poll_json(steps, gate));
+    steps.now.sec += 1;
+  }
+  const auto first_with = [&](std::string_view text) {
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      if (lines[i].find(text) != std::string::npos) return i;
+    }
+    return lines.size();
+  };
+  EXPECT_LE(first_with(R"("owner_name":"Cluely")"), 1U);
+  // Heartbeats keep their rhythm: the first at once, then every five or six seconds.
+  std::vector<std::size_t> beats;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].find("heartbeat") != std::string::npos) beats.push_back(i);
+  }
+  ASSERT_GE(beats.size(), 9U);
+  EXPECT_LE(beats.front(), 2U);
+  for (std::size_t i = 1; i < beats.size(); ++i) EXPECT_LE(beats[i] - beats[i - 1], 6U) << i;
+  // And the stream itself is reported: every poll that served neither gives a new name.
+  EXPECT_GE(std::count_if(
+                lines.begin(), lines.end(),
+                [](const std::string& line) { return line.find("zoom-") != std::string::npos; }),
+            45);
 }
 
 TEST(PollCycle, ACoolingMatchNeverHidesTheNextOne) {
@@ -129,15 +170,16 @@ TEST(PollCycle, ACoolingMatchNeverHidesTheNextOne) {
   // A decoy, newer and so first, has been reported; the recorder behind it has not.
   steps.records = {{900, "gdbus", "Debugger"}, {731, "obs", "Screen Recorder"}};
   EXPECT_NE(poll_json(steps, gate).find(R"("name":"gdbus")"), std::string::npos);
+  // The heartbeat has waited since the first poll; the recorder comes next.
+  steps.now.sec += 1;
+  EXPECT_EQ(poll_json(steps, gate), heartbeat);
   steps.now.sec += 1;
   EXPECT_EQ(
       poll_json(steps, gate),
       R"({"event":"suspicious_process_detected","payload":{"pid":731,"name":"obs","reason":"Screen Recorder"}})");
-  // Both cooling: the poll goes on to the assistants, then to the heartbeat.
+  // Both cooling: nothing more until the heartbeat is due.
   steps.now.sec += 1;
-  EXPECT_EQ(poll_json(steps, gate), heartbeat);
-  EXPECT_EQ(steps.log,
-            (Log{"refresh", "traced", "blind", "vm", "suspicious", "assistant", "heartbeat"}));
+  EXPECT_EQ(poll_json(steps, gate), "(none)");
 
   // The same for assistants: a cooling decoy first, the real one next.
   steps.assistants = {{990, "notes-on-cluely"}, {977, "Cluely"}};
@@ -147,13 +189,15 @@ TEST(PollCycle, ACoolingMatchNeverHidesTheNextOne) {
   EXPECT_NE(poll_json(steps, gate).find(R"("owner_name":"Cluely","owner_pid":977)"),
             std::string::npos);
   steps.now.sec += 1;
-  EXPECT_EQ(poll_json(steps, gate), "(none)");  // every match cooling, heartbeat not yet due
-  steps.now.sec += 2;
   EXPECT_EQ(poll_json(steps, gate), heartbeat);
+  steps.now.sec += 1;
+  EXPECT_EQ(poll_json(steps, gate), "(none)");  // every match cooling, heartbeat not yet due
 
-  // A minute after its report each is offered again, still one per poll.
+  // A minute after its report each is offered again, one per poll, the heartbeat between.
   steps.now.sec = 160;
   EXPECT_NE(poll_json(steps, gate).find(R"("name":"gdbus")"), std::string::npos);
+  steps.now.sec += 1;
+  EXPECT_EQ(poll_json(steps, gate), heartbeat);
   steps.now.sec += 1;
   EXPECT_NE(poll_json(steps, gate).find(R"("name":"obs")"), std::string::npos);
 }

@@ -21,6 +21,8 @@ class EmitGate {
 
   // `now` is one reading of the monotonic clock, used both to compare and to record.
   bool allow(std::string_view key, Instant now);
+  // What `allow` would answer, recording nothing.
+  bool would_allow(std::string_view key, Instant now) const;
 
  private:
   struct KeyHash {

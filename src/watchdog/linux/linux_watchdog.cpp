@@ -18,7 +18,9 @@ LinuxWatchdog::LinuxWatchdog(Platform platform_in)
       view_check(platform),
       last_heartbeat(seconds_before(platform.monotonic_now(), 10)) {}
 
-std::optional<WatchdogEvent> LinuxWatchdog::poll() { return run_poll_cycle(*this, emit_gate); }
+std::optional<WatchdogEvent> LinuxWatchdog::poll() {
+  return run_poll_cycle(*this, emit_gate, turns);
+}
 
 void LinuxWatchdog::refresh() {
   system.refresh_all();
@@ -42,6 +44,10 @@ std::vector<SuspiciousProcessPayload> LinuxWatchdog::suspicious_processes() {
 
 std::vector<AiAssistantMatch> LinuxWatchdog::ai_assistants() {
   return DetectionUtils::check_ai_assistants(system.entries());
+}
+
+bool LinuxWatchdog::heartbeat_due() {
+  return elapsed_since(last_heartbeat, platform.monotonic_now()) >= heartbeat_interval;
 }
 
 std::optional<HeartbeatPayload> LinuxWatchdog::heartbeat() {

@@ -16,8 +16,8 @@
 namespace sidecar {
 
 // The Linux watchdog. Its whole memory between polls is the process table, the gate's record of
-// allowed findings, the time of the last heartbeat and what it knows of its own view (its PID
-// namespace and the mount table's verdict, watched for changes).
+// allowed findings, which steps wait for their turn, the time of the last heartbeat and what it
+// knows of its own view (its PID namespace and the mount table's verdict, watched for changes).
 class LinuxWatchdog final : public Watchdog, private PollSteps {
  public:
   LinuxWatchdog();
@@ -33,6 +33,7 @@ class LinuxWatchdog final : public Watchdog, private PollSteps {
   std::vector<std::string> vm_indicators() override;
   std::vector<SuspiciousProcessPayload> suspicious_processes() override;
   std::vector<AiAssistantMatch> ai_assistants() override;
+  bool heartbeat_due() override;
   std::optional<HeartbeatPayload> heartbeat() override;
   std::uint32_t own_pid() override;
   Instant monotonic_now() override;
@@ -45,6 +46,7 @@ class LinuxWatchdog final : public Watchdog, private PollSteps {
   // Starts ten seconds back, so the first poll that reaches the heartbeat step reports one.
   Instant last_heartbeat;
   EmitGate emit_gate;
+  StepTurns turns;
 };
 
 }  // namespace sidecar
