@@ -19,7 +19,9 @@ export interface StartOptions {
   tamper?: boolean;
   /**
    * The SHA-256 the binary must have (64 hexadecimal digits); a mismatch is refused. Without it, a
-   * binary from the platform package is checked against the digest that package records.
+   * binary from the platform package is checked against the digest that package records, and one
+   * named by WATCHDOG_SIDECAR_PATH against WATCHDOG_SIDECAR_SHA256 (without either, it starts and
+   * is reported as tamper kind 'unverified').
    */
   sha256?: string;
 }
@@ -35,6 +37,7 @@ export interface Tamper {
     | 'too-soon'
     | 'too-fast'
     | 'substituted'
+    | 'unverified'
     | 'sandboxed';
   /** A short text for people. */
   reason: string;

@@ -86,7 +86,7 @@ class Sidecar extends EventEmitter {
   constructor(options = {}) {
     super();
     checkOptions(options);
-    const { binary, checked, version, sha256 } = resolveBinary(options.path, options.sha256);
+    const { binary, checked, version, sha256, unverified } = resolveBinary(options.path, options.sha256);
     this.path = binary;
     this.version = version;
     this.sha256 = sha256;
@@ -117,6 +117,7 @@ class Sidecar extends EventEmitter {
         pid: this.pid,
         binary,
         checked,
+        unverified,
         report: (tamper) => this.emit('tamper', tamper),
       });
       this.child.once('spawn', () => {
@@ -264,6 +265,18 @@ class Sidecar extends EventEmitter {
   }
 }
 
+// Names that a catalogue pattern matches inside a longer, harmless name: the sidecar matches by
+// substring, as designed, and the event stays as it is; the text for people says what it is.
+const KNOWN_COLLISIONS = [
+  { reason: 'Debugger', name: /^gdbus$/i, note: "GLib's D-Bus worker thread, in most desktop programs; not a debugger" },
+  { reason: 'Screen Recorder', name: /obsidian/i, note: 'the Obsidian notes app; not a screen recorder' },
+];
+
+function collisionNote({ name, reason }) {
+  const known = KNOWN_COLLISIONS.find((collision) => collision.reason === reason && collision.name.test(name));
+  return known ? ` [likely harmless: ${known.note}]` : '';
+}
+
 // One line for people about an event, as the watch command and the example host print it.
 function describeEvent({ event, payload }) {
   switch (event) {
@@ -274,7 +287,7 @@ function describeEvent({ event, payload }) {
     case 'suspicious_process_detected':
       return payload.name === 'self'
         ? `the sidecar itself (pid ${payload.pid}): ${payload.reason}`
-        : `${payload.reason}: ${payload.name} (pid ${payload.pid})`;
+        : `${payload.reason}: ${payload.name} (pid ${payload.pid})${collisionNote(payload)}`;
     case 'stealth_overlay_detected':
       return `AI assistant: ${payload.owner_name} (pid ${payload.owner_pid}), ${payload.reason}`;
     case 'screen_share_detected':

@@ -10,6 +10,8 @@ const { version: LIBRARY_VERSION } = require('./package.json');
 
 const BINARY = 'watchdog-sidecar';
 const ENV_PATH = 'WATCHDOG_SIDECAR_PATH';
+// The SHA-256 of the binary that WATCHDOG_SIDECAR_PATH names.
+const ENV_SHA256 = 'WATCHDOG_SIDECAR_SHA256';
 const DEB_PATH = '/usr/bin/watchdog-sidecar';
 // Node's names for processor families, and Debian's, which name the release folders.
 const FAMILIES = { x64: 'amd64', arm64: 'arm64' };
@@ -27,7 +29,7 @@ class SidecarStartError extends Error {
 // Every place the binary is looked for, in order, each with where the idea came from.
 function candidates({ arch, resourcesPath, env }) {
   const places = [];
-  if (env[ENV_PATH]) places.push({ file: env[ENV_PATH], from: ENV_PATH });
+  if (env[ENV_PATH]) places.push({ file: env[ENV_PATH], from: ENV_PATH, sha256: env[ENV_SHA256] });
   if (resourcesPath) {
     for (const base of [path.join(resourcesPath, 'app.asar.unpacked'), resourcesPath]) {
       for (const name of new Set([arch, FAMILIES[arch] ?? arch])) {
@@ -108,6 +110,13 @@ function resolveBinary(given, expectedDigest) {
     binary = found;
     from = place;
     expected = expected ?? sha256;
+    if (from === ENV_PATH && expected !== undefined && !/^[0-9a-fA-F]{64}$/.test(expected)) {
+      throw new SidecarStartError(
+        `${ENV_SHA256} must be 64 hexadecimal digits, the SHA-256 of ${binary}`,
+        'WATCHDOG_SIDECAR_DIGEST_MISMATCH',
+        { path: binary, expectedSha256: expected },
+      );
+    }
   }
   let stat;
   try {
@@ -166,11 +175,13 @@ function resolveBinary(given, expectedDigest) {
       );
     }
   }
-  return { binary, checked, version, sha256 };
+  // A binary named by the environment without a digest is started, but nothing vouches for it.
+  const unverified = from === ENV_PATH && !expected;
+  return { binary, checked, version, sha256, unverified };
 }
 
 function major(version) {
   return String(version).split('.')[0];
 }
 
-module.exports = { SidecarStartError, locateSidecar, findSidecar, resolveBinary };
+module.exports = { SidecarStartError, locateSidecar, findSidecar, resolveBinary, ENV_PATH, ENV_SHA256 };

@@ -77,6 +77,16 @@ function substitution(file, checked, running) {
   });
 }
 
+// A binary named by WATCHDOG_SIDECAR_PATH and started without a digest: whoever set the variable
+// chose the program, and nothing checked that it is the sidecar.
+function unverifiedStart(file, unverified) {
+  if (!unverified) return null;
+  return finding('unverified', 'unverified', 'the binary named by WATCHDOG_SIDECAR_PATH was started without a digest to check', {
+    path: file,
+    variable: 'WATCHDOG_SIDECAR_PATH',
+  });
+}
+
 // The host's own view can be bent: in a nested PID or user namespace it sees only part of the
 // machine, and the sidecar it starts sees no more.
 function sandboxing(namespaces) {
@@ -246,8 +256,9 @@ function channelOf(procRoot, pid) {
 
 class TamperWatch {
   // `report(tamper)` receives { kind, reason, evidence }. `binary` and `checked` name the file
-  // checked before the start and its identity, for `spawned()`.
-  constructor({ pid, report, procRoot = '/proc', now = Date.now, binary = null, checked = null }) {
+  // checked before the start and its identity, for `spawned()`; `unverified` says that no digest
+  // vouched for a binary the environment named.
+  constructor({ pid, report, procRoot = '/proc', now = Date.now, binary = null, checked = null, unverified = false }) {
     this.pid = pid;
     this.report = report;
     this.procRoot = procRoot;
@@ -266,9 +277,9 @@ class TamperWatch {
     this.expectedTick = this.now() + CHECK_PERIOD_MS;
     this.timer = setInterval(() => this.tick(), CHECK_PERIOD_MS);
     this.timer.unref();
-    const sandboxed = sandboxing(foreignNamespaces());
-    // After the host has had the chance to listen.
-    if (sandboxed) setImmediate(() => this.raise(sandboxed));
+    // At once, after the host has had the chance to listen.
+    const atStart = [unverifiedStart(binary, unverified), sandboxing(foreignNamespaces())].filter(Boolean);
+    if (atStart.length > 0) setImmediate(() => atStart.forEach((found) => this.raise(found)));
   }
 
   stop() {
@@ -364,6 +375,7 @@ module.exports = {
   processFacts,
   stateFindings,
   substitution,
+  unverifiedStart,
   sandboxing,
   FrozenWindow,
   LineSpacing,

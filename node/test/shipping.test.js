@@ -10,7 +10,7 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { once } = require('node:events');
-const { start, sidecarVersion, SidecarStartError } = require('..');
+const { start, sidecarVersion, describeEvent, SidecarStartError } = require('..');
 const { startFake } = require('../testing');
 
 const ROOT = path.join(__dirname, '..');
@@ -164,7 +164,7 @@ test('startFake: a recorded file, then silence; stop() ends it like the sidecar'
 test('watch prints each event and the exit with the time, and ends with the sidecar\'s status', { skip: !REAL }, async () => {
   for (const json of [false, true]) {
     const watch = spawn(process.execPath, [path.join(ROOT, 'cli.js'), 'watch', ...(json ? ['--json'] : [])], {
-      env: { ...process.env, WATCHDOG_SIDECAR_PATH: REAL },
+      env: { ...process.env, WATCHDOG_SIDECAR_PATH: REAL, WATCHDOG_SIDECAR_SHA256: sha256(REAL) },
     });
     let output = '';
     watch.stdout.on('data', (chunk) => {
@@ -197,5 +197,65 @@ test('watch prints each event and the exit with the time, and ends with the side
       assert.match(lines[1], /^\S+Z event +\w+: /);
       assert.match(lines.at(-1), /^\S+Z exit +the sidecar ended by SIGKILL$/);
     }
+  }
+});
+
+// Runs `action` with the environment variables `vars` set (undefined removes one), then restores
+// them.
+function withEnv(vars, action) {
+  const saved = Object.fromEntries(Object.keys(vars).map((name) => [name, process.env[name]]));
+  const set = (values) => {
+    for (const [name, value] of Object.entries(values)) {
+      if (value === undefined) delete process.env[name];
+      else process.env[name] = value;
+    }
+  };
+  set(vars);
+  try {
+    return action();
+  } finally {
+    set(saved);
+  }
+}
+
+test('a binary from WATCHDOG_SIDECAR_PATH is checked against WATCHDOG_SIDECAR_SHA256, or reported unverified', { skip: !REAL }, async () => {
+  const tampers = async (digest) => {
+    const sidecar = withEnv({ WATCHDOG_SIDECAR_PATH: REAL, WATCHDOG_SIDECAR_SHA256: digest }, () => start());
+    const seen = [];
+    sidecar.on('tamper', (tamper) => seen.push(tamper));
+    await once(sidecar, 'event');
+    await sidecar.stop();
+    return seen.filter((tamper) => tamper.kind === 'unverified');
+  };
+  const unverified = await tampers(undefined);
+  assert.equal(unverified.length, 1);
+  assert.deepEqual(unverified[0].evidence, { path: REAL, variable: 'WATCHDOG_SIDECAR_PATH' });
+  assert.deepEqual(await tampers(sha256(REAL).toUpperCase()), []);
+  for (const digest of ['0'.repeat(64), 'not a digest']) {
+    withEnv({ WATCHDOG_SIDECAR_PATH: REAL, WATCHDOG_SIDECAR_SHA256: digest }, () =>
+      assert.throws(() => start(), (error) => error.code === 'WATCHDOG_SIDECAR_DIGEST_MISMATCH'),
+    );
+  }
+  // An explicit path is the host's own choice: nothing to report.
+  const chosen = start({ path: REAL });
+  const seen = [];
+  chosen.on('tamper', (tamper) => seen.push(tamper.kind));
+  await once(chosen, 'event');
+  await chosen.stop();
+  assert.ok(!seen.includes('unverified'), seen.join(','));
+});
+
+test('describeEvent says which names match a pattern by accident; the event is unchanged', () => {
+  const line = (name, reason) => describeEvent({ event: 'suspicious_process_detected', payload: { pid: 7, name, reason } });
+  assert.match(line('gdbus', 'Debugger'), /^Debugger: gdbus \(pid 7\) \[likely harmless: GLib's D-Bus worker thread/);
+  assert.match(line('obsidian', 'Screen Recorder'), /\[likely harmless: the Obsidian notes app/);
+  assert.match(line('Obsidian', 'Screen Recorder'), /likely harmless/);
+  for (const [name, reason] of [
+    ['gdb', 'Debugger'],
+    ['gdbus-monitor-x', 'Debugger'],
+    ['obs', 'Screen Recorder'],
+    ['obsidian', 'Debugger'],
+  ]) {
+    assert.equal(line(name, reason), `${reason}: ${name} (pid 7)`);
   }
 });

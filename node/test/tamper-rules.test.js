@@ -11,6 +11,7 @@ const {
   processFacts,
   stateFindings,
   substitution,
+  unverifiedStart,
   sandboxing,
   FrozenWindow,
   LineSpacing,
@@ -156,6 +157,8 @@ test('the pieces: what a look at the process says, and the start checks', () => 
     checked,
     running: { dev: 1, ino: 3 },
   });
+  assert.equal(unverifiedStart('/opt/x', false), null);
+  assert.equal(unverifiedStart('/opt/x', true).kind, 'unverified');
   assert.equal(sandboxing(null), null);
   assert.equal(sandboxing({ pid: 4026532301 }).kind, 'sandboxed');
 });
