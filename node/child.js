@@ -25,4 +25,4 @@ function stopChild(child, graceMs) {
   return () => clearTimeout(timer);
 }
 
-module.exports = { signalChild, stopChild };
+module.exports = { stopChild };

@@ -10,7 +10,7 @@ const { parseLine, lineFramer, InvalidLineError } = require('./reader');
 const { TamperWatch } = require('./tamper');
 const { sidecarVersion } = require('./binary');
 const { SidecarStartError, locateSidecar, findSidecar, resolveBinary } = require('./locate');
-const { signalChild, stopChild } = require('./child');
+const { stopChild } = require('./child');
 
 const DEFAULT_SILENCE_MS = 15_000;
 const DEFAULT_GRACE_MS = 3000;
@@ -213,10 +213,6 @@ class Sidecar extends EventEmitter {
     for (const reader of this.readers) {
       if (reader.queue.length === 0) reader.end();
     }
-  }
-
-  kill(signal = 'SIGTERM') {
-    if (!this.exited) signalChild(this.child, signal);
   }
 
   // Ends the sidecar: SIGTERM (with SIGCONT, for a stopped one), then SIGKILL when it has not

@@ -51,7 +51,7 @@ class FakeSteps final : public PollSteps {
   }
   bool heartbeat_due() override {
     log.push_back("heartbeat");
-    return elapsed_since(last_heartbeat, now) >= heartbeat_interval;
+    return sidecar::heartbeat_due(last_heartbeat, now);
   }
   std::optional<HeartbeatPayload> heartbeat() override {
     return heartbeat_step(

@@ -7,10 +7,14 @@ u128 epoch_millis(Instant wall) {
   return static_cast<u128>(wall.sec) * 1000 + static_cast<u128>(wall.nsec / 1'000'000);
 }
 
+bool heartbeat_due(Instant last_heartbeat, Instant now) {
+  return elapsed_since(last_heartbeat, now) >= heartbeat_interval;
+}
+
 std::optional<HeartbeatPayload> heartbeat_step(Instant& last_heartbeat,
                                                const std::function<Instant()>& monotonic_now,
                                                const std::function<Instant()>& wall_now) {
-  if (elapsed_since(last_heartbeat, monotonic_now()) < heartbeat_interval) return std::nullopt;
+  if (!heartbeat_due(last_heartbeat, monotonic_now())) return std::nullopt;
   // The next interval counts from the moment the heartbeat is made, not from when it fell due.
   last_heartbeat = monotonic_now();
   return HeartbeatPayload{epoch_millis(wall_now())};

@@ -47,7 +47,7 @@ std::vector<AiAssistantMatch> LinuxWatchdog::ai_assistants() {
 }
 
 bool LinuxWatchdog::heartbeat_due() {
-  return elapsed_since(last_heartbeat, platform.monotonic_now()) >= heartbeat_interval;
+  return sidecar::heartbeat_due(last_heartbeat, platform.monotonic_now());
 }
 
 std::optional<HeartbeatPayload> LinuxWatchdog::heartbeat() {
